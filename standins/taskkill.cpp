@@ -1,0 +1,142 @@
+// Stands in for the Windows tool that ends processes by image name:
+//   taskkill /im NAME [/f]
+// Ends every process named exactly NAME, forcibly (SIGKILL) with /f, else
+// with SIGTERM. A forced end is waited for, so that the caller may replace
+// the program's files as soon as this returns. Exits 0 when all matching
+// processes were ended, 128 when none matched, 1 on errors.
+
+#include "gbk.h"
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The kernel keeps only this much of a process name.
+constexpr size_t commLength = 15;
+
+std::string lower(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string proc_file(pid_t pid, const char *name)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/" + name);
+    std::string text;
+    std::getline(file, text);
+    return text;
+}
+
+// A zombie has ended already; only its parent has yet to collect it.
+bool running(pid_t pid)
+{
+    const std::string stat = proc_file(pid, "stat");
+    const size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+bool named(pid_t pid, const std::string &name)
+{
+    const std::string comm = proc_file(pid, "comm");
+    if (name.size() <= commLength)
+        return comm == name;
+    if (comm != name.substr(0, commLength))
+        return false;
+    char exe[4096];
+    const ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe);
+    const std::string path(exe, n > 0 ? static_cast<size_t>(n) : 0);
+    return path.substr(path.rfind('/') + 1) == name;
+}
+
+std::vector<pid_t> processes_named(const std::string &name)
+{
+    std::vector<pid_t> pids;
+    DIR *proc = opendir("/proc");
+    if (!proc)
+        return pids;
+    while (const dirent *entry = readdir(proc)) {
+        char *end;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == getpid())
+            continue;
+        if (named(static_cast<pid_t>(pid), name) && running(static_cast<pid_t>(pid)))
+            pids.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return pids;
+}
+
+void wait_until_gone(const std::vector<pid_t> &pids)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    for (const pid_t pid : pids) {
+        while (running(pid) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+int usage(const std::string &argument)
+{
+    put(STDERR_FILENO,
+        to_gbk("错误: 无效参数/选项 - '") + argument +
+            to_gbk("'。\n键入 \"TASKKILL /?\" 以了解用法。\n"));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    std::string name;
+    bool force = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = lower(argv[i]);
+        if ((option == "/im" || option == "-im") && i + 1 < argc)
+            name = argv[++i];
+        else if (option == "/f" || option == "-f")
+            force = true;
+        else
+            return usage(argv[i]);
+    }
+    if (name.empty())
+        return usage("/im");
+
+    const std::vector<pid_t> pids = processes_named(name);
+    if (pids.empty()) {
+        put(STDERR_FILENO, to_gbk("错误: 没有找到进程 \"") + name + to_gbk("\"。\n"));
+        return 128;
+    }
+
+    std::vector<pid_t> ended;
+    bool failed = false;
+    for (const pid_t pid : pids) {
+        const std::string id = std::to_string(pid);
+        if (kill(pid, force ? SIGKILL : SIGTERM) == 0) {
+            ended.push_back(pid);
+            put(STDOUT_FILENO,
+                force ? to_gbk("成功: 已终止进程 \"") + name + to_gbk("\"，其 PID 为 ") + id +
+                        to_gbk("。\n")
+                      : to_gbk("成功: 给进程 \"") + name + to_gbk("\" 发送了终止信号，其 PID 为 ") +
+                        id + to_gbk("。\n"));
+        } else if (errno != ESRCH) {
+            failed = true;
+            put(STDERR_FILENO,
+                to_gbk("错误: 无法终止 PID 为 ") + id + to_gbk(" 的进程 \"") + name +
+                    to_gbk("\"。\n原因: 拒绝访问。\n"));
+        }
+    }
+    if (force)
+        wait_until_gone(ended);
+    return failed ? 1 : 0;
+}
