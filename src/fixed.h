@@ -26,7 +26,7 @@ inline const QString startClient = QStringLiteral("kro.exe\n");
 
 inline const QString successLine = QStringLiteral("Everything is Ok");
 
-// Written into some client transcripts; never to reach the log.
+// A secret that can turn up in a transcript: it never reaches the log.
 inline const QString secretToken = QStringLiteral("!qwe579zoph");
 inline const QString secretMask = QStringLiteral("**");
 

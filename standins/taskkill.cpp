@@ -89,8 +89,7 @@ void wait_until_gone(const std::vector<pid_t> &pids)
 int usage(const std::string &argument)
 {
     put(STDERR_FILENO,
-        to_gbk("错误: 无效参数/选项 - '") + argument +
-            to_gbk("'。\n键入 \"TASKKILL /?\" 以了解用法。\n"));
+        to_gbk("错误: 无效参数/选项 - '" + argument + "'。\n键入 \"TASKKILL /?\" 以了解用法。\n"));
     return 1;
 }
 
@@ -114,7 +113,7 @@ int main(int argc, char *argv[])
 
     const std::vector<pid_t> pids = processes_named(name);
     if (pids.empty()) {
-        put(STDERR_FILENO, to_gbk("错误: 没有找到进程 \"") + name + to_gbk("\"。\n"));
+        put(STDERR_FILENO, to_gbk("错误: 没有找到进程 \"" + name + "\"。\n"));
         return 128;
     }
 
@@ -125,15 +124,14 @@ int main(int argc, char *argv[])
         if (kill(pid, force ? SIGKILL : SIGTERM) == 0) {
             ended.push_back(pid);
             put(STDOUT_FILENO,
-                force ? to_gbk("成功: 已终止进程 \"") + name + to_gbk("\"，其 PID 为 ") + id +
-                        to_gbk("。\n")
-                      : to_gbk("成功: 给进程 \"") + name + to_gbk("\" 发送了终止信号，其 PID 为 ") +
-                        id + to_gbk("。\n"));
+                to_gbk(force ? "成功: 已终止进程 \"" + name + "\"，其 PID 为 " + id + "。\n"
+                             : "成功: 给进程 \"" + name + "\" 发送了终止信号，其 PID 为 " + id +
+                               "。\n"));
         } else if (errno != ESRCH) {
             failed = true;
             put(STDERR_FILENO,
-                to_gbk("错误: 无法终止 PID 为 ") + id + to_gbk(" 的进程 \"") + name +
-                    to_gbk("\"。\n原因: 拒绝访问。\n"));
+                to_gbk("错误: 无法终止 PID 为 " + id + " 的进程 \"" + name +
+                       "\"。\n原因: 拒绝访问。\n"));
         }
     }
     if (force)

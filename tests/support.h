@@ -1,0 +1,38 @@
+#ifndef TESTS_SUPPORT_H
+#define TESTS_SUPPORT_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The folder holding the built stand-ins for cmd, taskkill and the client.
+QString standinsDir();
+
+// Puts `dir` first on PATH, ahead of everything the test inherited.
+void prependPath(const QString &dir);
+
+// Makes `path` an executable shell script with `body` after its #! line.
+void writeScript(const QString &path, const QByteArray &body);
+
+// Today's log file beside the test executable, and the log folder.
+QString logDir();
+QString todaysLog();
+QByteArray readFile(const QString &path);
+QString readGbk(const QString &path);
+
+// The log records of `text`: each message without its lead-in and stamp.
+QStringList logMessages(const QString &text);
+
+// Running (not zombie) processes named `name` whose working folder is `dir`.
+QList<qint64> processesIn(const QString &dir, const QString &name);
+bool isRunning(qint64 pid);
+void killProcessesIn(const QString &dir);
+
+// Zips the contents of `source` into `archive` with the real archiver.
+bool makeZip(const QString &source, const QString &archive, const QStringList &options = {});
+
+// Writes `size` bytes of compressible but not trivial text.
+void writeText(const QString &path, qint64 size);
+
+#endif // TESTS_SUPPORT_H

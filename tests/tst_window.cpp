@@ -1,0 +1,138 @@
+#include "mainwindow.h"
+#include "support.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QMetaMethod>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+#include <QtTest>
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void firstShow();
+    void metaObject();
+    void manifest_data();
+    void manifest();
+    void mingwResource();
+
+private:
+    QTemporaryDir fakes;
+};
+
+void TestWindow::initTestCase()
+{
+    // An interpreter that answers nothing, so the window stays as first set up.
+    writeScript(fakes.filePath(QStringLiteral("cmd")), "exec cat >/dev/null\n");
+    prependPath(fakes.path());
+}
+
+void TestWindow::firstShow()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    QCOMPARE(window.size(), QSize(600, 67));
+    QCOMPARE(window.minimumSize(), QSize(600, 67));
+    QCOMPARE(window.maximumSize(), QSize(600, 67));
+    QCOMPARE(window.windowFlags() & ~Qt::WindowType_Mask, Qt::FramelessWindowHint);
+    QVERIFY(window.isWindow());
+    QVERIFY(!window.centralWidget());
+
+    auto *label = window.findChild<QLabel *>();
+    QVERIFY(label);
+    QCOMPARE(label->parent(), &window);
+    QCOMPARE(label->text(), QStringLiteral("升级包解压中.."));
+    QCOMPARE(label->alignment(), Qt::AlignCenter);
+    QCOMPARE(label->geometry(), QRect(10, 37, 580, 20));
+
+    auto *bar = window.findChild<QProgressBar *>();
+    QVERIFY(bar);
+    QCOMPARE(bar->parent(), &window);
+    QCOMPARE(bar->geometry(), QRect(10, 15, 580, 12));
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 100);
+    QCOMPARE(bar->orientation(), Qt::Horizontal);
+    QCOMPARE(bar->value(), 1);
+}
+
+void TestWindow::metaObject()
+{
+    const QMetaObject &meta = MainWindow::staticMetaObject;
+    QCOMPARE(meta.className(), "MainWindow");
+    QCOMPARE(meta.superClass(), &QMainWindow::staticMetaObject);
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), 2);
+    const QMetaMethod first = meta.method(meta.methodOffset());
+    const QMetaMethod second = meta.method(meta.methodOffset() + 1);
+    QCOMPARE(first.methodSignature(), QByteArray("on_readerror()"));
+    QCOMPARE(second.methodSignature(), QByteArray("on_readoutput()"));
+    for (const QMetaMethod &slot : { first, second }) {
+        QCOMPARE(slot.methodType(), QMetaMethod::Slot);
+        QCOMPARE(slot.access(), QMetaMethod::Public);
+        QCOMPARE(slot.returnType(), int(QMetaType::Void));
+    }
+}
+
+void TestWindow::manifest_data()
+{
+    QTest::addColumn<QString>("element");
+    QTest::addColumn<QString>("attribute");
+    QTest::addColumn<QString>("value");
+
+    const QString level = QStringLiteral("requestedExecutionLevel");
+    const QString identity = QStringLiteral("assemblyIdentity");
+    QTest::newRow("level") << level << "level"
+                           << "asInvoker";
+    QTest::newRow("uiAccess") << level << "uiAccess"
+                              << "false";
+    QTest::newRow("controls name") << identity << "name"
+                                   << "Microsoft.Windows.Common-Controls";
+    QTest::newRow("controls version") << identity << "version"
+                                      << "6.0.0.0";
+    QTest::newRow("controls type") << identity << "type"
+                                   << "win32";
+    QTest::newRow("controls token") << identity << "publicKeyToken"
+                                    << "6595b64144ccf1df";
+    QTest::newRow("controls architecture") << identity << "processorArchitecture"
+                                           << "*";
+}
+
+void TestWindow::manifest()
+{
+    QFETCH(QString, element);
+    QFETCH(QString, attribute);
+    QFETCH(QString, value);
+
+    QFile file(QStringLiteral(SOURCE_DIR "/src/updater.manifest"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&file);
+    QStringList seen;
+    QStringList found;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        seen << xml.name().toString();
+        if (xml.name() == element)
+            found << xml.attributes().value(attribute).toString();
+    }
+    QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+    // Only the privilege request and the controls dependency: no icon, no version block.
+    for (const QString &other : { QStringLiteral("file"), QStringLiteral("application") })
+        QVERIFY(!seen.contains(other));
+    QCOMPARE(found, QStringList { value });
+}
+
+void TestWindow::mingwResource()
+{
+    const QByteArray rc = readFile(QStringLiteral(SOURCE_DIR "/src/updater.rc"));
+    QVERIFY(rc.contains("\n1 24 \"updater.manifest\""));
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
