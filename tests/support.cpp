@@ -11,6 +11,18 @@
 #include <QTextCodec>
 
 #include <csignal>
+#include <cstdlib>
+#include <unistd.h>
+
+void useGbkLocale()
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+}
+
+void useUtf8Locale()
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+}
 
 QString standinsDir()
 {
@@ -74,7 +86,9 @@ bool isRunning(qint64 pid)
 QList<qint64> processesIn(const QString &dir, const QString &name)
 {
     QList<qint64> pids;
-    const QString canonical = QFileInfo(dir).canonicalFilePath();
+    char *real = ::realpath(dir.toUtf8().constData(), nullptr);
+    const QByteArray canonical = real ? QByteArray(real) : QByteArray();
+    ::free(real);
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString &entry : entries) {
         bool number = false;
@@ -84,7 +98,10 @@ QList<qint64> processesIn(const QString &dir, const QString &name)
         const QString proc = QStringLiteral("/proc/") + entry;
         if (readFile(proc + QStringLiteral("/comm")).trimmed() != name.toUtf8())
             continue;
-        if (QFileInfo(proc + QStringLiteral("/cwd")).symLinkTarget() == canonical && isRunning(pid))
+        char cwd[4096];
+        const ssize_t n =
+            ::readlink(QFile::encodeName(proc + QStringLiteral("/cwd")), cwd, sizeof cwd);
+        if (n > 0 && QByteArray(cwd, int(n)) == canonical && isRunning(pid))
             pids << pid;
     }
     return pids;

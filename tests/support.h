@@ -6,6 +6,12 @@
 #include <QString>
 #include <QStringList>
 
+// The updater's locale codec is GBK, and Qt 5 encodes file names with it;
+// the test's own files with Chinese names are made and read in UTF-8, as
+// the system names them.
+void useGbkLocale();
+void useUtf8Locale();
+
 // The folder holding the built stand-ins for cmd, taskkill and the client.
 QString standinsDir();
 

@@ -1,0 +1,196 @@
+#include "mainwindow.h"
+#include "support.h"
+
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+// The whole update with the real archiver and the stand-ins for the
+// interpreter, taskkill and the client.
+class TestUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void update();
+    void failure_data();
+    void failure();
+
+private:
+    QString makeClient(const QString &name);
+    qint64 startClient();
+    void drainShell(MainWindow &window);
+
+    QTemporaryDir work;
+    QString package;
+    QString client;
+};
+
+static const QString failedText = QStringLiteral("解压出现异常，请重试！如仍旧异常请联系客服");
+static const QString doneText = QStringLiteral("解压完成，准备吂启动客户端");
+
+void TestUpdate::initTestCase()
+{
+    useUtf8Locale();
+    prependPath(standinsDir());
+    QVERIFY(QDir().mkpath(logDir()));
+
+    // Large and slow enough to extract (about a second) for the archiver to
+    // report several figures on the way.
+    const QString source = work.filePath(QStringLiteral("package"));
+    QVERIFY(QDir().mkpath(source + QStringLiteral("/data/子目录")));
+    QVERIFY(QDir().mkpath(source + QStringLiteral("/data/nested/deeper")));
+    writeText(source + QStringLiteral("/data/big.txt"), 36 * 1024 * 1024);
+    QFile chinese(source + QStringLiteral("/data/子目录/说明.txt"));
+    QVERIFY(chinese.open(QIODevice::WriteOnly));
+    chinese.write("新版本\n");
+    chinese.close();
+    QFile deeper(source + QStringLiteral("/data/nested/deeper/readme.txt"));
+    QVERIFY(deeper.open(QIODevice::WriteOnly));
+    deeper.write("deep\n");
+    deeper.close();
+    QFile existing(source + QStringLiteral("/existing.txt"));
+    QVERIFY(existing.open(QIODevice::WriteOnly));
+    existing.write("new\n");
+    existing.close();
+    QVERIFY(QFile::copy(standinsDir() + QStringLiteral("/kro.exe"),
+                        source + QStringLiteral("/kro.exe")));
+    package = work.filePath(QStringLiteral("kro_update.zip"));
+    QVERIFY(makeZip(source, package, { QStringLiteral("-mm=BZip2"), QStringLiteral("-mx1") }));
+}
+
+void TestUpdate::cleanup()
+{
+    useUtf8Locale();
+    killProcessesIn(client);
+    QVERIFY(QDir::setCurrent(QCoreApplication::applicationDirPath()));
+}
+
+// A client folder with the stand-in client and an old file; the test runs in it.
+QString TestUpdate::makeClient(const QString &name)
+{
+    client = work.filePath(name);
+    QDir().mkpath(client + QStringLiteral("/update"));
+    QFile::copy(standinsDir() + QStringLiteral("/kro.exe"), client + QStringLiteral("/kro.exe"));
+    QFile old(client + QStringLiteral("/existing.txt"));
+    old.open(QIODevice::WriteOnly);
+    old.write("old\n");
+    QDir::setCurrent(client);
+    QFile::remove(todaysLog());
+    return client;
+}
+
+qint64 TestUpdate::startClient()
+{
+    QProcess kro;
+    kro.setProgram(client + QStringLiteral("/kro.exe"));
+    kro.setWorkingDirectory(client);
+    kro.setStandardOutputFile(QProcess::nullDevice());
+    qint64 pid = 0;
+    kro.startDetached(&pid);
+    return pid;
+}
+
+// Lets the slots take whatever the shell still has to say.
+void TestUpdate::drainShell(MainWindow &window)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(processesIn(client, QStringLiteral("7za")).isEmpty(), 30000);
+    auto *shell = window.findChild<QProcess *>();
+    while (shell->waitForReadyRead(300)) { }
+}
+
+void TestUpdate::update()
+{
+    makeClient(QStringLiteral("客户 端"));
+    QVERIFY(QFile::copy(package, client + QStringLiteral("/update/kro_update.zip")));
+    const qint64 oldClient = startClient();
+    QTRY_COMPARE(processesIn(client, QStringLiteral("kro.exe")), QList<qint64> { oldClient });
+
+    useGbkLocale();
+    MainWindow window;
+    // Stopped before the extraction shell even started.
+    QVERIFY(!isRunning(oldClient));
+    QList<int> values;
+    connect(window.findChild<QProgressBar *>(), &QProgressBar::valueChanged,
+            [&values](int value) { values << value; });
+    window.show();
+
+    auto *label = window.findChild<QLabel *>();
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), doneText, 60000);
+    QTRY_COMPARE(processesIn(client, QStringLiteral("kro.exe")).size(), 1);
+    QVERIFY(!processesIn(client, QStringLiteral("kro.exe")).contains(oldClient));
+    useUtf8Locale();
+
+    QCOMPARE(values.last(), 100);
+    values.removeLast();
+    QVERIFY2(!values.isEmpty(), "no progress figure before the end");
+    for (int i = 0; i < values.size(); ++i) {
+        QVERIFY2(values.at(i) > 1 && values.at(i) < 100, qPrintable(QString::number(values.at(i))));
+        QVERIFY(i == 0 || values.at(i) > values.at(i - 1));
+    }
+
+    QCOMPARE(readFile(client + QStringLiteral("/existing.txt")), QByteArray("new\n"));
+    QCOMPARE(readFile(client + QStringLiteral("/data/子目录/说明.txt")), QByteArray("新版本\n"));
+    QCOMPARE(readFile(client + QStringLiteral("/data/nested/deeper/readme.txt")),
+             QByteArray("deep\n"));
+    QCOMPARE(QFileInfo(client + QStringLiteral("/data/big.txt")).size(), 36 * 1024 * 1024);
+
+    const QStringList log = logMessages(readGbk(todaysLog()));
+    QCOMPARE(log.size(), 3);
+    QVERIFY2(log.at(0).contains(client + QStringLiteral(">taskkill /im kro.exe /f\n")),
+             qPrintable(log.at(0)));
+    QVERIFY2(log.at(0).contains(
+                 QStringLiteral("成功: 已终止进程 \"kro.exe\"，其 PID 为 %1。").arg(oldClient)),
+             qPrintable(log.at(0)));
+    QCOMPARE(log.at(1), QStringLiteral("7za x update/kro_update.zip  -aoa -mx2 -bsp1\n"));
+    QVERIFY2(log.at(2).contains(client + QStringLiteral(">kro.exe\n")), qPrintable(log.at(2)));
+}
+
+void TestUpdate::failure_data()
+{
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("missing package") << "missing";
+    QTest::newRow("corrupt package") << "corrupt";
+}
+
+void TestUpdate::failure()
+{
+    QFETCH(QString, problem);
+    makeClient(QStringLiteral("client ") + problem);
+    if (problem == QLatin1String("corrupt")) {
+        const QString source = work.filePath(QStringLiteral("small"));
+        QDir().mkpath(source);
+        writeText(source + QStringLiteral("/data.txt"), 256 * 1024);
+        const QString zip = client + QStringLiteral("/update/kro_update.zip");
+        QVERIFY(makeZip(source, zip, { QStringLiteral("-mm=Deflate") }));
+        QFile file(zip);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        for (int i = 0; i < 64; ++i)
+            bytes[bytes.size() / 2 + i] = char(bytes.at(bytes.size() / 2 + i) ^ 0x5a);
+        file.seek(0);
+        file.write(bytes);
+    }
+    const qint64 oldClient = startClient();
+    QTRY_COMPARE(processesIn(client, QStringLiteral("kro.exe")), QList<qint64> { oldClient });
+
+    useGbkLocale();
+    MainWindow window;
+    window.show();
+    auto *label = window.findChild<QLabel *>();
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), failedText, 30000);
+    drainShell(window);
+
+    QCOMPARE(label->text(), failedText);
+    QVERIFY(window.findChild<QProgressBar *>()->value() < 100);
+    QVERIFY(processesIn(client, QStringLiteral("kro.exe")).isEmpty());
+    QCOMPARE(logMessages(readGbk(todaysLog())).size(), 2);
+}
+
+QTEST_MAIN(TestUpdate)
+#include "tst_update.moc"
