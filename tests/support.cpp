@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <QCoreApplication>
+#include <QDataStream>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -9,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTextCodec>
+#include <QtTest>
 
 #include <csignal>
 #include <cstdlib>
@@ -139,4 +141,78 @@ void writeText(const QString &path, qint64 size)
         file.write(text.left(size));
         size -= text.size();
     }
+}
+
+void makeClientFolder(const QString &dir)
+{
+    QDir().mkpath(dir + QStringLiteral("/update"));
+    QFile::copy(standinsDir() + QStringLiteral("/kro.exe"), dir + QStringLiteral("/kro.exe"));
+    QDir::setCurrent(dir);
+}
+
+qint64 startClient(const QString &dir, const QString &name, const QStringList &arguments)
+{
+    const QString program = dir + QLatin1Char('/') + name;
+    if (!QFileInfo::exists(program))
+        QFile::copy(standinsDir() + QStringLiteral("/kro.exe"), program);
+    QProcess client;
+    client.setProgram(program);
+    client.setArguments(arguments);
+    client.setWorkingDirectory(dir);
+    client.setStandardOutputFile(QProcess::nullDevice());
+    qint64 pid = 0;
+    client.startDetached(&pid);
+    return QTest::qWaitFor([&] { return processesIn(dir, name).contains(pid); }) ? pid : 0;
+}
+
+void drainShell(QObject *window, const QString &dir)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(processesIn(dir, QStringLiteral("7za")).isEmpty(), 30000);
+    auto *shell = window->findChild<QProcess *>();
+    while (shell->waitForReadyRead(300)) { }
+}
+
+static quint32 crc32(const QByteArray &data)
+{
+    quint32 crc = 0xffffffff;
+    for (const char byte : data) {
+        crc ^= quint8(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320 & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+void writeZip(const QString &path, const QList<ZipEntry> &entries)
+{
+    QByteArray local;
+    QByteArray central;
+    QDataStream out(&local, QIODevice::WriteOnly);
+    QDataStream dir(&central, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    dir.setByteOrder(QDataStream::LittleEndian);
+    const quint16 utf8Names = 0x0800;
+    for (const ZipEntry &entry : entries) {
+        const quint32 offset = quint32(local.size());
+        const quint32 crc = crc32(entry.data);
+        const quint32 size = quint32(entry.data.size());
+        const quint32 mode = entry.symlink ? 0120777 : 0100644;
+        out << quint32(0x04034b50) << quint16(20) << utf8Names << quint16(0) << quint16(0)
+            << quint16(0x21) << crc << size << size << quint16(entry.name.size()) << quint16(0);
+        out.writeRawData(entry.name.constData(), entry.name.size());
+        out.writeRawData(entry.data.constData(), entry.data.size());
+        dir << quint32(0x02014b50) << quint16(3 << 8 | 20) << quint16(20) << utf8Names << quint16(0)
+            << quint16(0) << quint16(0x21) << crc << size << size << quint16(entry.name.size())
+            << quint16(0) << quint16(0) << quint16(0) << quint16(0) << (mode << 16) << offset;
+        dir.writeRawData(entry.name.constData(), entry.name.size());
+    }
+    QByteArray end;
+    QDataStream tail(&end, QIODevice::WriteOnly);
+    tail.setByteOrder(QDataStream::LittleEndian);
+    tail << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(entries.size())
+         << quint16(entries.size()) << quint32(central.size()) << quint32(local.size())
+         << quint16(0);
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(local + central + end);
 }

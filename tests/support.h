@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+class QObject;
+
 // The updater's locale codec is GBK, and Qt 5 encodes file names with it;
 // the test's own files with Chinese names are made and read in UTF-8, as
 // the system names them.
@@ -34,6 +36,25 @@ QStringList logMessages(const QString &text);
 QList<qint64> processesIn(const QString &dir, const QString &name);
 bool isRunning(qint64 pid);
 void killProcessesIn(const QString &dir);
+
+// A client folder `dir` holding the stand-in client and update/; the test
+// runs in it from then on.
+void makeClientFolder(const QString &dir);
+// Starts a copy of the stand-in client named `name` in `dir`, returns its pid.
+qint64 startClient(const QString &dir, const QString &name = QStringLiteral("kro.exe"),
+                   const QStringList &arguments = {});
+// Lets a window's slots take whatever its extraction shell still has to say
+// once the archiver in `dir` has ended.
+void drainShell(QObject *window, const QString &dir);
+
+struct ZipEntry
+{
+    QByteArray name;
+    QByteArray data;
+    bool symlink = false; // data is the link's target
+};
+// Writes a zip of stored entries, names exactly as given.
+void writeZip(const QString &path, const QList<ZipEntry> &entries);
 
 // Zips the contents of `source` into `archive` with the real archiver.
 bool makeZip(const QString &source, const QString &archive, const QStringList &options = {});

@@ -1,0 +1,253 @@
+#include "mainwindow.h"
+#include "support.h"
+
+#include <QDirIterator>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+// Broken and hostile packages, awkward targets and logs, and client processes,
+// each through a whole update with the real archiver and the stand-ins. None
+// may crash the updater, start the client after a failed extraction, lose a
+// log record that could be written, or leave anything outside the client
+// folder.
+class TestHostile : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum Case {
+        MissingPackage,
+        NotAZip,
+        Truncated,
+        CrcCorrupt,
+        NoArchiver,
+        DotDotEntries,
+        AbsoluteEntries,
+        LinkOutside,
+        ReadOnlyTarget,
+        FolderTarget,
+        LogUnwritable,
+        LogNameIsFolder,
+        IgnoresTerm,
+        SimilarNames,
+    };
+    Q_ENUM(Case)
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void update_data();
+    void update();
+
+private:
+    void prepare(Case what);
+
+    QByteArray path;
+    QTemporaryDir *work = nullptr;
+    QString client;
+    QString outside;
+    QList<qint64> survivors;
+};
+
+static const QString failedText = QStringLiteral("解压出现异常，请重试！如仍旧异常请联系客服");
+static const QString doneText = QStringLiteral("解压完成，准备吂启动客户端");
+
+// Everything under `root` but the client folder: names, sizes, link targets.
+static QStringList surroundings(const QString &root, const QString &client)
+{
+    QStringList seen;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString entry = it.next();
+        if (entry == client || entry.startsWith(client + QLatin1Char('/')))
+            continue;
+        const QFileInfo info = it.fileInfo();
+        seen << QStringLiteral("%1 %2 %3").arg(entry).arg(info.size()).arg(info.symLinkTarget());
+    }
+    seen.sort();
+    return seen;
+}
+
+void TestHostile::initTestCase()
+{
+    useUtf8Locale();
+    prependPath(standinsDir());
+    path = qgetenv("PATH");
+}
+
+void TestHostile::init()
+{
+    work = new QTemporaryDir;
+    client = work->filePath(QStringLiteral("client"));
+    outside = work->filePath(QStringLiteral("outside"));
+    QVERIFY(QDir().mkpath(outside));
+    QFile keep(outside + QStringLiteral("/keep.txt"));
+    QVERIFY(keep.open(QIODevice::WriteOnly));
+    keep.write("outside\n");
+    QFile::remove(logDir());
+    QDir(logDir()).removeRecursively();
+    QVERIFY(QDir().mkpath(logDir()));
+    makeClientFolder(client);
+}
+
+void TestHostile::cleanup()
+{
+    useUtf8Locale();
+    qputenv("PATH", path);
+    killProcessesIn(client);
+    for (const qint64 pid : qAsConst(survivors))
+        ::kill(pid_t(pid), SIGKILL);
+    survivors.clear();
+    QVERIFY(QDir::setCurrent(QCoreApplication::applicationDirPath()));
+    delete work;
+}
+
+void TestHostile::update_data()
+{
+    QTest::addColumn<Case>("what");
+    QTest::addColumn<bool>("succeeds");
+
+    QTest::newRow("missing package") << MissingPackage << false;
+    QTest::newRow("not a zip") << NotAZip << false;
+    QTest::newRow("truncated zip") << Truncated << false;
+    QTest::newRow("CRC-corrupt entry") << CrcCorrupt << false;
+    QTest::newRow("archiver missing from PATH") << NoArchiver << false;
+    QTest::newRow("../ entries land inside") << DotDotEntries << true;
+    QTest::newRow("absolute entries land inside") << AbsoluteEntries << true;
+    QTest::newRow("link pointing outside, file through it") << LinkOutside << false;
+    QTest::newRow("read-only target overwritten") << ReadOnlyTarget << true;
+    QTest::newRow("target occupied by a folder") << FolderTarget << false;
+    QTest::newRow("log folder cannot be written") << LogUnwritable << true;
+    QTest::newRow("log file name is a folder") << LogNameIsFolder << true;
+    QTest::newRow("client ignoring SIGTERM") << IgnoresTerm << true;
+    QTest::newRow("similar process names survive") << SimilarNames << true;
+}
+
+void TestHostile::prepare(Case what)
+{
+    const QString zip = client + QStringLiteral("/update/kro_update.zip");
+    const QList<ZipEntry> plain { { "data/a.txt", "new\n" } };
+    switch (what) {
+    case MissingPackage:
+        break;
+    case NotAZip: {
+        QFile file(zip);
+        file.open(QIODevice::WriteOnly);
+        file.write("this is not a zip\n");
+        break;
+    }
+    case Truncated: {
+        const QString source = work->filePath(QStringLiteral("source"));
+        QDir().mkpath(source);
+        writeText(source + QStringLiteral("/big.txt"), 1024 * 1024);
+        QVERIFY(makeZip(source, zip));
+        QFile file(zip);
+        QVERIFY(file.resize(file.size() / 2));
+        break;
+    }
+    case CrcCorrupt: {
+        writeZip(zip, { { "data/a.txt", QByteArray(4096, 'a') } });
+        QFile file(zip);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(30 + 10 + 2000)); // in the stored data
+        file.write("b");
+        break;
+    }
+    case NoArchiver:
+        writeZip(zip, plain);
+        qputenv("PATH", QFile::encodeName(standinsDir()));
+        break;
+    case DotDotEntries:
+        writeZip(zip,
+                 plain +
+                     QList<ZipEntry> { { "../escape.txt", "x" }, { "a/../../escape2.txt", "x" } });
+        break;
+    case AbsoluteEntries:
+        writeZip(zip, plain + QList<ZipEntry> { { QFile::encodeName(outside) + "/abs.txt", "x" } });
+        break;
+    case LinkOutside:
+        writeZip(zip,
+                 plain +
+                     QList<ZipEntry> { { "link", "../outside", true },
+                                       { "link/through.txt", "x" },
+                                       { "alink", QFile::encodeName(outside), true },
+                                       { "alink/through.txt", "x" } });
+        break;
+    case ReadOnlyTarget: {
+        writeZip(zip, plain);
+        QDir().mkpath(client + QStringLiteral("/data"));
+        QFile old(client + QStringLiteral("/data/a.txt"));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("old\n");
+        QVERIFY(old.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadOther));
+        break;
+    }
+    case FolderTarget:
+        writeZip(zip, plain);
+        QVERIFY(QDir().mkpath(client + QStringLiteral("/data/a.txt/inner")));
+        break;
+    case LogUnwritable:
+        writeZip(zip, plain);
+        QVERIFY(QDir(logDir()).removeRecursively());
+        // Not even root may create a file there.
+        QVERIFY(QFile::link(QStringLiteral("/proc"), logDir()));
+        break;
+    case LogNameIsFolder:
+        writeZip(zip, plain);
+        QVERIFY(QDir().mkpath(todaysLog()));
+        break;
+    case IgnoresTerm:
+    case SimilarNames:
+        writeZip(zip, plain);
+        break;
+    }
+}
+
+void TestHostile::update()
+{
+    QFETCH(Case, what);
+    QFETCH(bool, succeeds);
+
+    prepare(what);
+    if (what == SimilarNames) {
+        for (const QString &name : { QStringLiteral("kro.exe.bak"), QStringLiteral("xkro.exe") })
+            survivors << startClient(client, name);
+    }
+    const qint64 oldClient =
+        startClient(client, QStringLiteral("kro.exe"),
+                    what == IgnoresTerm ? QStringList { "--ignore-term" } : QStringList {});
+    const QStringList before = surroundings(work->path(), client);
+
+    useGbkLocale();
+    auto window = std::make_unique<MainWindow>();
+    QVERIFY(!isRunning(oldClient));
+    window->show();
+    auto *label = window->findChild<QLabel *>();
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), succeeds ? doneText : failedText, 30000);
+    drainShell(window.get(), client);
+    QCOMPARE(label->text(), succeeds ? doneText : failedText);
+    QCOMPARE(processesIn(client, QStringLiteral("kro.exe")).size(), succeeds ? 1 : 0);
+    if (succeeds)
+        QCOMPARE(window->findChild<QProgressBar *>()->value(), 100);
+    window.reset();
+    useUtf8Locale();
+
+    QCOMPARE(surroundings(work->path(), client), before);
+    for (const qint64 pid : qAsConst(survivors))
+        QVERIFY(isRunning(pid));
+    if (succeeds)
+        QCOMPARE(readFile(client + QStringLiteral("/data/a.txt")), QByteArray("new\n"));
+    if (what == LogUnwritable || what == LogNameIsFolder)
+        return;
+    // The stop transcript, the extraction line and, on success, the start transcript.
+    QCOMPARE(logMessages(readGbk(todaysLog())).size(), succeeds ? 3 : 2);
+}
+
+QTEST_MAIN(TestHostile)
+#include "tst_hostile.moc"
