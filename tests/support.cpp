@@ -160,6 +160,7 @@ qint64 startClient(const QString &dir, const QString &name, const QStringList &a
     client.setArguments(arguments);
     client.setWorkingDirectory(dir);
     client.setStandardOutputFile(QProcess::nullDevice());
+    client.setStandardErrorFile(QProcess::nullDevice());
     qint64 pid = 0;
     client.startDetached(&pid);
     return QTest::qWaitFor([&] { return processesIn(dir, name).contains(pid); }) ? pid : 0;

@@ -2,8 +2,10 @@
 #include "support.h"
 
 #include <QFile>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QMetaMethod>
+#include <QPainter>
 #include <QProgressBar>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -16,6 +18,7 @@ class TestWindow : public QObject
 private slots:
     void initTestCase();
     void firstShow();
+    void chineseGlyphs();
     void metaObject();
     void manifest_data();
     void manifest();
@@ -60,6 +63,36 @@ void TestWindow::firstShow()
     QCOMPARE(bar->maximum(), 100);
     QCOMPARE(bar->orientation(), Qt::Horizontal);
     QCOMPARE(bar->value(), 1);
+}
+
+// What a person sees: the label's text in real glyphs, not empty boxes.
+void TestWindow::chineseGlyphs()
+{
+    QVERIFY(!QFontDatabase().families(QFontDatabase::SimplifiedChinese).isEmpty());
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *label = window.findChild<QLabel *>();
+    const QImage drawn = label->grab().toImage();
+    const QRgb background = drawn.pixel(0, 0);
+    int inked = 0;
+    for (int y = 0; y < drawn.height(); ++y) {
+        for (int x = 0; x < drawn.width(); ++x)
+            inked += drawn.pixel(x, y) != background;
+    }
+    QVERIFY2(inked > 100, qPrintable(QString::number(inked)));
+
+    // A missing glyph is drawn as the same box whatever the character.
+    auto draw = [label](const QString &text) {
+        QImage image(40, 40, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        painter.setFont(label->font());
+        painter.drawText(image.rect(), Qt::AlignCenter, text);
+        return image;
+    };
+    QVERIFY(draw(QStringLiteral("升")) != draw(QStringLiteral("级")));
 }
 
 void TestWindow::metaObject()
