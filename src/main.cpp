@@ -10,6 +10,9 @@
 
 int main(int argc, char *argv[])
 {
+    // The window is drawn in software alone: without this, the toolkit loads
+    // an OpenGL stack it never uses, several times the program's own memory.
+    QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);
     QApplication app(argc, argv);
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
 

@@ -1,0 +1,246 @@
+#!/usr/bin/env python3
+"""Benchmark: the updater end to end against the bare archiver.
+
+For each package size it alternates runs of the bare archiver with the
+extraction command line the updater uses, into a fresh folder, and runs of the
+updater itself in a fresh client folder on a virtual display, from launch to
+the stand-in client being started. Every figure is taken from outside the
+updater: times from this script's clock, CPU time and peak resident memory
+from /proc, the moment the window is shown from the X server (bench/mapwait.c).
+A last run feeds the updater a flood of archiver output.
+"""
+
+import argparse
+import os
+import random
+import shutil
+import signal
+import statistics
+import subprocess
+import time
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WORK = os.path.join(TOP, "bench-work")
+UPDATER = os.path.join(TOP, "build-release", "bin", "updater")
+LOG_DIR = os.path.join(TOP, "build-release", "bin", "log")
+STANDINS = os.path.join(TOP, "build-release", "libexec", "updater")
+MAPWAIT = os.path.join(WORK, "mapwait")
+EXTRACT = ["7za", "x", "update/kro_update.zip", "-aoa", "-mx2", "-bsp1"]
+MB = 1000 * 1000
+SIZES = {"50 MB": 50 * MB, "400 MB": 400 * MB, "1 GB": 1000 * MB}
+
+
+def make_package(size):
+    """A real zip of mixed content: one large file, a few hundred small files
+    and a compressible text, together about `size` bytes once zipped."""
+    path = os.path.join(WORK, "package-%d.zip" % size)
+    if os.path.exists(path):
+        return path
+    source = os.path.join(WORK, "source")
+    shutil.rmtree(source, ignore_errors=True)
+    os.makedirs(source)
+    with open(os.path.join(source, "large.bin"), "wb") as out:
+        left = size * 6 // 10
+        while left > 0:
+            out.write(os.urandom(min(left, 4 * MB)))
+            left -= 4 * MB
+    rng = random.Random(size)
+    for i in range(300):
+        folder = os.path.join(source, "assets", "set%02d" % (i % 12))
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "item%03d.dat" % i), "wb") as out:
+            out.write(os.urandom(rng.randint(1000, 20000)))
+    words = [("word%d" % i).encode() for i in range(5000)]
+    with open(os.path.join(source, "notes.txt"), "wb") as out:
+        left = size * 4 // 10 * 4  # text shrinks about fourfold
+        while left > 0:
+            line = b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
+            block = line * 1 + b"".join(b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
+                                        for _ in range(2000))
+            out.write(block)
+            left -= len(block)
+    subprocess.run(["7za", "a", "-tzip", "-mx1", path, "."], cwd=source, check=True,
+                   stdout=subprocess.DEVNULL)
+    shutil.rmtree(source)
+    return path
+
+
+def fresh_folder(name, package):
+    folder = os.path.join(WORK, "runs", name)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, "update"))
+    os.link(package, os.path.join(folder, "update", "kro_update.zip"))
+    shutil.copy(os.path.join(STANDINS, "kro.exe"), folder)
+    return folder
+
+
+def settle():
+    """Writes back what earlier runs left in the page cache, so that no run
+    pays for the one before it."""
+    os.sync()
+
+
+def bare(package):
+    folder = fresh_folder("bare", package)
+    settle()
+    start = time.monotonic()
+    subprocess.run(EXTRACT, cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    elapsed = time.monotonic() - start
+    shutil.rmtree(folder)
+    return elapsed
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return b""
+
+
+def clients_in(folder):
+    """Pids of the stand-in clients running in `folder`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and read("/proc/%s/comm" % entry).strip() == b"kro.exe":
+            try:
+                if os.readlink("/proc/%s/cwd" % entry) == folder:
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+def log_records(path):
+    return read(path).count(b"\r\n")
+
+
+def cpu_seconds(pid):
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        total += int(read("/proc/%d/task/%s/schedstat" % (pid, task)).split()[0])
+    return total / 1e9
+
+
+def peak_rss_mb(pid):
+    for line in read("/proc/%d/status" % pid).decode().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def end_to_end(package, env, name="e2e"):
+    folder = fresh_folder(name, package)
+    settle()
+    mapwait = subprocess.Popen([MAPWAIT], stdout=subprocess.PIPE, env=env, text=True)
+    assert mapwait.stdout.readline().strip() == "ready"
+    # The updater logs the client's start right after the interpreter that
+    # started it has ended: watching the log costs far less than scanning
+    # /proc, which would compete with the archiver for the two cores.
+    os.makedirs(LOG_DIR, exist_ok=True)
+    log = os.path.join(LOG_DIR, time.strftime("updater_%m-%d.log"))
+    before = log_records(log)
+    start = time.monotonic()
+    updater = subprocess.Popen([UPDATER], cwd=folder, env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    deadline = start + 600
+    size = -1
+    while time.monotonic() < deadline:
+        now = os.stat(log).st_size if os.path.exists(log) else 0
+        if now != size:
+            size = now
+            if log_records(log) >= before + 3:
+                break
+        time.sleep(0.0005)
+    started = time.monotonic()
+    clients = clients_in(folder)
+    result = {
+        "total": started - start,
+        "cpu": cpu_seconds(updater.pid),
+        "rss": peak_rss_mb(updater.pid),
+        "shown": float(mapwait.stdout.readline()) - start,
+    }
+    mapwait.wait()
+    updater.kill()
+    updater.wait()
+    for pid in clients:
+        os.kill(pid, signal.SIGKILL)
+    assert clients, "the client was not started"
+    shutil.rmtree(folder)
+    return result
+
+
+def flood_archiver():
+    """A fake archiver writing 200 MB of progress to standard output and
+    50 MB to standard error, then the success line."""
+    folder = os.path.join(WORK, "flood-bin")
+    os.makedirs(folder, exist_ok=True)
+    script = os.path.join(folder, "7za")
+    with open(script, "w") as out:
+        out.write("#!/bin/sh\n"
+                  "(head -c 50000000 /dev/zero | tr '\\000' E >&2) &\n"
+                  "yes '\b\b\b\b 42% - assets/item.dat' | head -c 200000000\n"
+                  "wait\n"
+                  "echo; echo 'Everything is Ok'\n")
+    os.chmod(script, 0o755)
+    return folder
+
+
+def spread(values, unit="s", digits=3):
+    fmt = "%%.%df" % digits
+    return "%s %s (%s–%s)" % (fmt % statistics.median(values), unit, fmt % min(values),
+                              fmt % max(values))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--large", action="store_true", help="add the 1 GB package")
+    parser.add_argument("--pairs", type=int, default=5)
+    args = parser.parse_args()
+
+    display = ":%d" % (150 + os.getpid() % 50)
+    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x200x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = dict(os.environ, DISPLAY=display, PATH="/usr/bin:/bin")
+    env.pop("QT_QPA_PLATFORM", None)
+    for _ in range(200):
+        if subprocess.run(["xdpyinfo"], env=env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0:
+            break
+        time.sleep(0.05)
+    try:
+        sizes = ["50 MB", "400 MB"] + (["1 GB"] if args.large else [])
+        print("%d cores, %s" % (os.cpu_count(), time.strftime("%Y-%m-%d")))
+        for label in sizes:
+            package = make_package(SIZES[label])
+            bares, runs = [], []
+            for _ in range(args.pairs):
+                bares.append(bare(package))
+                runs.append(end_to_end(package, env))
+            totals = [r["total"] for r in runs]
+            print("\n%s package (%.0f MB zipped), %d pairs" % (label, os.path.getsize(package) / MB,
+                                                               args.pairs))
+            print("  end to end          ", spread(totals))
+            print("  bare archiver       ", spread(bares))
+            print("  ratio               ", spread([t / b for t, b in zip(totals, bares)], "", 2))
+            print("  fixed overhead      ", spread([(t - b) * 1000 for t, b in zip(totals, bares)],
+                                                   "ms", 0))
+            print("  updater CPU         ", spread([r["cpu"] for r in runs]))
+            print("  updater peak RSS    ", spread([r["rss"] for r in runs], "MB", 1))
+            print("  launch to window    ", spread([r["shown"] * 1000 for r in runs], "ms", 0))
+
+        flood_env = dict(env, PATH=flood_archiver() + ":/usr/bin:/bin")
+        small = make_package(SIZES["50 MB"])
+        flood = [end_to_end(small, flood_env, "flood") for _ in range(3)]
+        print("\noutput flood (200 MB stdout, 50 MB stderr), 3 runs")
+        print("  end to end          ", spread([r["total"] for r in flood]))
+        print("  updater CPU         ", spread([r["cpu"] for r in flood]))
+        print("  updater peak RSS    ", spread([r["rss"] for r in flood], "MB", 1))
+    finally:
+        xvfb.terminate()
+        xvfb.wait()
+        shutil.rmtree(os.path.join(WORK, "runs"), ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
