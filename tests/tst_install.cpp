@@ -55,9 +55,12 @@ void TestInstall::installedUpdate()
     updater.start(prefix + QStringLiteral("/bin/updater"), QStringList());
     QVERIFY(updater.waitForStarted());
 
-    auto clients = [this] { return processesIn(client, QStringLiteral("kro.exe")); };
-    QTRY_VERIFY_WITH_TIMEOUT(clients().size() == 1 && clients().first() != oldClient, 30000);
-    const qint64 newClient = clients().first();
+    auto restarted = [&] {
+        const QList<qint64> clients = processesIn(client, QStringLiteral("kro.exe"));
+        return clients.size() == 1 && clients.first() != oldClient;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(restarted(), 30000);
+    const qint64 newClient = processesIn(client, QStringLiteral("kro.exe")).value(0);
     QCOMPARE(readFile(client + QStringLiteral("/data/a.txt")), QByteArray("new\n"));
     const QString log = prefix + QStringLiteral("/bin/log/updater_") +
         QDate::currentDate().toString(QStringLiteral("MM-dd")) + QStringLiteral(".log");
