@@ -57,9 +57,8 @@ def make_package(size):
     with open(os.path.join(source, "notes.txt"), "wb") as out:
         left = size * 4 // 10 * 4  # text shrinks about fourfold
         while left > 0:
-            line = b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
-            block = line * 1 + b"".join(b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
-                                        for _ in range(2000))
+            block = b"".join(b" ".join(rng.choice(words) for _ in range(12)) + b"\n"
+                             for _ in range(2000))
             out.write(block)
             left -= len(block)
     subprocess.run(["7za", "a", "-tzip", "-mx1", path, "."], cwd=source, check=True,

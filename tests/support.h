@@ -14,6 +14,11 @@ class QObject;
 void useGbkLocale();
 void useUtf8Locale();
 
+// The texts the window shows.
+inline const QString extractingText = QStringLiteral("升级包解压中..");
+inline const QString failedText = QStringLiteral("解压出现异常，请重试！如仍旧异常请联系客服");
+inline const QString doneText = QStringLiteral("解压完成，准备吂启动客户端");
+
 // The folder holding the built stand-ins for cmd, taskkill and the client.
 QString standinsDir();
 

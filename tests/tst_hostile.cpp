@@ -54,9 +54,6 @@ private:
     QList<qint64> survivors;
 };
 
-static const QString failedText = QStringLiteral("解压出现异常，请重试！如仍旧异常请联系客服");
-static const QString doneText = QStringLiteral("解压完成，准备吂启动客户端");
-
 // Everything under `root` but the client folder: names, sizes, link targets.
 static QStringList surroundings(const QString &root, const QString &client)
 {

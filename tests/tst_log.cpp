@@ -6,7 +6,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTextCodec>
 #include <QtTest>
 
 class TestLog : public QObject
@@ -29,7 +28,7 @@ private:
 
 void TestLog::initTestCase()
 {
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+    useGbkLocale();
     writeScript(fakes.filePath(QStringLiteral("cmd")), "exec cat >/dev/null\n");
     prependPath(fakes.path());
 }

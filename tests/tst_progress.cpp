@@ -5,7 +5,6 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QTemporaryDir>
-#include <QTextCodec>
 #include <QtTest>
 
 using Deliveries = QList<QByteArray>;
@@ -45,7 +44,7 @@ private:
 
 void TestProgress::initTestCase()
 {
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+    useGbkLocale();
     writeScript(fakes.filePath(QStringLiteral("cmd")), fakeShell);
     prependPath(fakes.path());
 }
@@ -57,9 +56,9 @@ void TestProgress::chunks_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("clientStarts");
 
-    const QString extracting = QStringLiteral("升级包解压中..");
-    const QString failed = QStringLiteral("解压出现异常，请重试！如仍旧异常请联系客服");
-    const QString done = QStringLiteral("解压完成，准备吂启动客户端");
+    const QString extracting = extractingText;
+    const QString failed = failedText;
+    const QString done = doneText;
     const QByteArray nul(1, '\0');
 
     QTest::newRow("space 45") << Deliveries { " 45%" } << QList<int> { 45 } << extracting << 0;

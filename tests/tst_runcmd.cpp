@@ -3,7 +3,6 @@
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
-#include <QTextCodec>
 #include <QtTest>
 
 class TestRunCmd : public QObject
@@ -30,7 +29,7 @@ void TestRunCmd::setInterpreter(const QByteArray &body)
 
 void TestRunCmd::initTestCase()
 {
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("GBK"));
+    useGbkLocale();
     prependPath(fakes.path());
     QVERIFY(QDir().mkpath(logDir()));
 }

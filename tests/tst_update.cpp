@@ -4,7 +4,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QTemporaryDir>
-#include <QTextCodec>
 #include <QtTest>
 
 // The whole update with the real archiver and the stand-ins for the
@@ -25,8 +24,6 @@ private:
     QString package;
     QString client;
 };
-
-static const QString doneText = QStringLiteral("解压完成，准备吂启动客户端");
 
 void TestUpdate::initTestCase()
 {
