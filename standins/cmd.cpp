@@ -1,6 +1,8 @@
-// Stands in for the Windows command interpreter fed through a pipe: it reads
-// command lines from standard input until its end, echoes each after a prompt
-// showing the working directory and runs it there. Programs are looked up in
+// Stands in for the Windows command interpreter fed through a pipe: it
+// prints its banner, then reads command lines from standard input until its
+// end and runs each in the working directory, printing a prompt that shows
+// the directory before each line (the line itself is not echoed) and an empty
+// line after it, with Windows line ends. Programs are looked up in
 // the working directory first, then on PATH. A program whose name ends in
 // ".exe" counts as windowed: it is started on its own and not waited for, so
 // it outlives the interpreter. Console programs share the interpreter's
@@ -141,8 +143,7 @@ void run(const std::string &line)
     const std::string program = find_program(words[0]);
     if (program.empty()) {
         put(STDERR_FILENO,
-            "'" + words[0] + "'" +
-                to_gbk(" 不是内部或外部命令，也不是可运行的程序\n或批处理文件。\n"));
+            to_gbk("无法将 \"" + words[0] + "\" 识别为内部或外部命令，或者批处理脚本。\r\n"));
         return;
     }
     if (ends_with(words[0], ".exe"))
@@ -162,6 +163,7 @@ std::string prompt()
 int main()
 {
     const std::string shown = prompt();
+    put(STDOUT_FILENO, "Microsoft Windows 6.1.7601\r\n\r\n" + shown);
     std::string pending;
     char buffer[4096];
     for (;;) {
@@ -177,13 +179,11 @@ int main()
             pending.erase(0, newline == std::string::npos ? std::string::npos : newline + 1);
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
-            put(STDOUT_FILENO, shown + line + "\n");
             run(line);
-            put(STDOUT_FILENO, "\n");
+            put(STDOUT_FILENO, "\r\n" + shown);
         }
         if (n <= 0)
             break;
     }
-    put(STDOUT_FILENO, shown);
     return 0;
 }

@@ -2,8 +2,9 @@
 //   taskkill /im NAME [/f]
 // Ends every process named exactly NAME, forcibly (SIGKILL) with /f, else
 // with SIGTERM. A forced end is waited for, so that the caller may replace
-// the program's files as soon as this returns. Exits 0 when all matching
-// processes were ended, 128 when none matched, 1 on errors.
+// the program's files as soon as this returns. Like the Windows tool it
+// prints every message, errors too, on standard output. Exits 0 when all
+// matching processes were ended, 128 when none matched, 1 on errors.
 
 #include "gbk.h"
 
@@ -86,10 +87,10 @@ void wait_until_gone(const std::vector<pid_t> &pids)
     }
 }
 
-int usage(const std::string &argument)
+int usage(const std::string &error)
 {
-    put(STDERR_FILENO,
-        to_gbk("错误: 无效参数/选项 - '" + argument + "'。\n键入 \"TASKKILL /?\" 以了解用法。\n"));
+    put(STDOUT_FILENO,
+        to_gbk("错误: " + error + "\r\n用法: taskkill [/?] [/f] [/im 进程名 | /pid 进程ID]\r\n"));
     return 1;
 }
 
@@ -106,14 +107,14 @@ int main(int argc, char *argv[])
         else if (option == "/f" || option == "-f")
             force = true;
         else
-            return usage(argv[i]);
+            return usage("指定的命令行选项未知或无效。");
     }
     if (name.empty())
-        return usage("/im");
+        return usage("必须指定 /im 或 /pid 选项。");
 
     const std::vector<pid_t> pids = processes_named(name);
     if (pids.empty()) {
-        put(STDERR_FILENO, to_gbk("错误: 没有找到进程 \"" + name + "\"。\n"));
+        put(STDOUT_FILENO, to_gbk("错误: 找不到进程 \"" + name + "\"。\r\n"));
         return 128;
     }
 
@@ -124,14 +125,12 @@ int main(int argc, char *argv[])
         if (kill(pid, force ? SIGKILL : SIGTERM) == 0) {
             ended.push_back(pid);
             put(STDOUT_FILENO,
-                to_gbk(force ? "成功: 已终止进程 \"" + name + "\"，其 PID 为 " + id + "。\n"
-                             : "成功: 给进程 \"" + name + "\" 发送了终止信号，其 PID 为 " + id +
-                               "。\n"));
+                to_gbk(force ? "已经强行结束 PID 为 " + id + " 的进程 \"" + name + "\"。\r\n"
+                             : "关闭消息已发送到 PID 为 " + id + " 的进程 \"" + name +
+                               "\" 的顶级窗口。\r\n"));
         } else if (errno != ESRCH) {
             failed = true;
-            put(STDERR_FILENO,
-                to_gbk("错误: 无法终止 PID 为 " + id + " 的进程 \"" + name +
-                       "\"。\n原因: 拒绝访问。\n"));
+            put(STDOUT_FILENO, to_gbk("错误: 无法结束进程 \"" + name + "\"。\r\n"));
         }
     }
     if (force)
