@@ -1,0 +1,172 @@
+#include "support.h"
+
+#include <QDirIterator>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QtTest>
+
+// The folder a user ships with the Windows build: exactly what the updater
+// needs, every file a 64-bit Windows program or DLL whose imports are found
+// there or in Windows itself, and the updater a windowed program carrying
+// its manifest.
+class TestShipped : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void contents();
+    void portableExecutables_data();
+    void portableExecutables();
+    void imports_data();
+    void imports();
+    void manifest();
+};
+
+namespace {
+
+const QString shipDir = QStringLiteral(SHIP_DIR);
+
+const QStringList shippedFiles = {
+    QStringLiteral("7za.exe"),
+    QStringLiteral("Qt5Core.dll"),
+    QStringLiteral("Qt5Gui.dll"),
+    QStringLiteral("Qt5Widgets.dll"),
+    QStringLiteral("libgcc_s_seh-1.dll"),
+    QStringLiteral("libstdc++-6.dll"),
+    QStringLiteral("libwinpthread-1.dll"),
+    QStringLiteral("platforms/qwindows.dll"),
+    QStringLiteral("styles/qwindowsvistastyle.dll"),
+    QStringLiteral("updater.exe"),
+};
+
+struct PeHeader
+{
+    quint16 machine = 0;
+    quint16 characteristics = 0;
+    quint16 subsystem = 0;
+};
+
+PeHeader readPeHeader(const QByteArray &file)
+{
+    PeHeader header;
+    auto word = [&file](int at) {
+        return at + 2 <= file.size() ? qFromLittleEndian<quint16>(file.constData() + at) : 0;
+    };
+    if (!file.startsWith("MZ") || file.size() < 0x40)
+        return header;
+    const int pe = int(qFromLittleEndian<quint32>(file.constData() + 0x3c));
+    if (file.mid(pe, 4) != QByteArray("PE\0\0", 4))
+        return header;
+    header.machine = word(pe + 4);
+    header.characteristics = word(pe + 22);
+    header.subsystem = word(pe + 24 + 68); // the same offset in PE32 and PE32+
+    return header;
+}
+
+QByteArray run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.waitForFinished(30000);
+    return process.readAllStandardOutput();
+}
+
+// The DLLs Windows provides, as Wine implements them.
+QSet<QString> systemDlls()
+{
+    QSet<QString> names;
+    QDirIterator it(QStringLiteral("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"),
+                    { QStringLiteral("*.dll") }, QDir::Files);
+    while (it.hasNext())
+        names << QFileInfo(it.next()).fileName().toLower();
+    return names;
+}
+
+} // namespace
+
+void TestShipped::contents()
+{
+    QStringList files;
+    QDirIterator it(shipDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << QDir(shipDir).relativeFilePath(it.next());
+    files.sort(Qt::CaseInsensitive);
+    QStringList expected = shippedFiles;
+    expected.sort(Qt::CaseInsensitive);
+    QCOMPARE(files, expected);
+}
+
+void TestShipped::portableExecutables_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("dll");
+    QTest::addColumn<int>("subsystem");
+
+    const int gui = 2;
+    const int console = 3;
+    for (const QString &file : shippedFiles) {
+        const bool dll = file.endsWith(QLatin1String(".dll"));
+        const int subsystem = file == QLatin1String("7za.exe") ? console : gui;
+        QTest::newRow(qPrintable(file)) << file << dll << subsystem;
+    }
+}
+
+void TestShipped::portableExecutables()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, dll);
+    QFETCH(int, subsystem);
+
+    const PeHeader header = readPeHeader(readFile(shipDir + QLatin1Char('/') + file));
+    QCOMPARE(header.machine, quint16(0x8664)); // x86-64
+    const quint16 dllFlag = 0x2000;
+    QCOMPARE(bool(header.characteristics & dllFlag), dll);
+    // A DLL's subsystem does not matter; the updater must open no console.
+    if (!dll)
+        QCOMPARE(int(header.subsystem), subsystem);
+}
+
+void TestShipped::imports_data()
+{
+    QTest::addColumn<QString>("file");
+    for (const QString &file : shippedFiles)
+        QTest::newRow(qPrintable(file)) << file;
+}
+
+void TestShipped::imports()
+{
+    QFETCH(QString, file);
+
+    static const QSet<QString> system = systemDlls();
+    QVERIFY(system.contains(QStringLiteral("kernel32.dll")));
+    QSet<QString> shipped;
+    for (const QString &name : shippedFiles)
+        shipped << QFileInfo(name).fileName().toLower();
+
+    const QString dump = QString::fromUtf8(run(QStringLiteral("x86_64-w64-mingw32-objdump"),
+                             { QStringLiteral("-p"), shipDir + QLatin1Char('/') + file }));
+    static const QRegularExpression dllName(QStringLiteral("DLL Name: (\\S+)"));
+    QStringList imports;
+    auto it = dllName.globalMatch(dump);
+    while (it.hasNext())
+        imports << it.next().captured(1).toLower();
+    QVERIFY2(!imports.isEmpty(), qPrintable(dump.left(400)));
+    for (const QString &import : imports) {
+        QVERIFY2(shipped.contains(import) || system.contains(import),
+                 qPrintable(file + QStringLiteral(" needs ") + import));
+    }
+}
+
+// Resource 1 of type 24, the application manifest Windows reads at start-up,
+// is the project's manifest to the byte.
+void TestShipped::manifest()
+{
+    const QByteArray embedded =
+        run(QStringLiteral("wrestool"),
+            { QStringLiteral("-x"), QStringLiteral("--raw"), QStringLiteral("--type=24"),
+              QStringLiteral("--name=1"), shipDir + QStringLiteral("/updater.exe") });
+    QCOMPARE(embedded, readFile(QStringLiteral(SOURCE_DIR "/src/updater.manifest")));
+}
+
+QTEST_GUILESS_MAIN(TestShipped)
+#include "tst_shipped.moc"
