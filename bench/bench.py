@@ -8,6 +8,10 @@ the stand-in client being started. Every figure is taken from outside the
 updater: times from this script's clock, CPU time and peak resident memory
 from /proc, the moment the window is shown from the X server (bench/mapwait.c).
 A last run feeds the updater a flood of archiver output.
+
+With --windows it measures the shipped Windows build under Wine instead: the
+bare Windows 7za.exe under Wine against the updater.exe doing its whole job
+with Wine's own interpreter and taskkill, on the same packages.
 """
 
 import argparse
@@ -25,6 +29,8 @@ UPDATER = os.path.join(TOP, "build-release", "bin", "updater")
 LOG_DIR = os.path.join(TOP, "build-release", "bin", "log")
 STANDINS = os.path.join(TOP, "build-release", "libexec", "updater")
 MAPWAIT = os.path.join(WORK, "mapwait")
+SHIP = os.path.join(TOP, "build-windows", "ship")
+WINDOWS_CLIENT = os.path.join(TOP, "build-windows", "libexec", "updater", "kro.exe")
 EXTRACT = ["7za", "x", "update/kro_update.zip", "-aoa", "-mx2", "-bsp1"]
 MB = 1000 * 1000
 # The smallest has little but the few hundred small files: extraction is
@@ -185,6 +191,116 @@ def end_to_end(package, env, name="e2e"):
     return result
 
 
+def wine_environment(env):
+    return dict(env, WINEPREFIX=os.path.join(WORK, "wineprefix"), WINEARCH="win64",
+                WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="zh_CN.UTF-8")
+
+
+def windows_folder(name, package):
+    """A client folder as a user has it: the shipped folder, the client and
+    the package."""
+    folder = os.path.join(RUNS, name)
+    shutil.rmtree(folder, ignore_errors=True)
+    shutil.copytree(SHIP, folder)
+    os.makedirs(os.path.join(folder, "update"))
+    os.makedirs(os.path.join(folder, "log"))
+    os.link(package, os.path.join(folder, "update", "kro_update.zip"))
+    shutil.copy(WINDOWS_CLIENT, folder)
+    return folder
+
+
+def windows_bare(package, env):
+    folder = windows_folder("bare", package)
+    settle()
+    start = time.monotonic()
+    subprocess.run(["wine", "7za.exe"] + EXTRACT[1:], cwd=folder, env=env,
+                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    elapsed = time.monotonic() - start
+    shutil.rmtree(folder)
+    return elapsed
+
+
+def private_mb(pid):
+    """Memory of the process's own: what no other process shares with it."""
+    total = 0
+    for line in read("/proc/%d/smaps_rollup" % pid).decode().splitlines():
+        if line.startswith(("Private_Clean:", "Private_Dirty:")):
+            total += int(line.split()[1])
+    return total / 1024
+
+
+def windows_end_to_end(package, env):
+    folder = windows_folder("e2e", package)
+    settle()
+    mapwait = subprocess.Popen([MAPWAIT], stdout=subprocess.PIPE, env=env, text=True)
+    assert mapwait.stdout.readline().strip() == "ready"
+    starts = os.path.join(folder, "kro_starts.log")
+    start = time.monotonic()
+    # Wine's loader execs itself: this process becomes updater.exe.
+    updater = subprocess.Popen(["wine", "updater.exe"], cwd=folder, env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = start + 600
+    private = 0.0
+    while time.monotonic() < deadline and not os.path.exists(starts):
+        private = max(private, private_mb(updater.pid))
+        time.sleep(0.01)
+    started = time.monotonic()
+    assert read("/proc/%d/comm" % updater.pid).strip() == b"updater.exe"
+    result = {
+        "total": started - start,
+        "cpu": cpu_seconds(updater.pid),
+        "rss": peak_rss_mb(updater.pid),
+        "private": max(private, private_mb(updater.pid)),
+        "shown": float(mapwait.stdout.readline()) - start,
+    }
+    mapwait.wait()
+    updater.kill()
+    updater.wait()
+    for pid in clients_in(folder):
+        os.kill(pid, signal.SIGKILL)
+    assert os.path.exists(starts), "the client was not started"
+    shutil.rmtree(folder)
+    return result
+
+
+def windows_main(args, env):
+    env = wine_environment(env)
+    subprocess.run(["wine", "wineboot", "-i"], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # One Wine server for all runs, as on a running Windows.
+    server = subprocess.Popen(["wineserver", "-f", "-p"], env=env)
+    try:
+        sizes = ["4 MB", "50 MB", "400 MB"] + (["1 GB"] if args.large else [])
+        print("%d cores, %s, the Windows build under %s" % (
+            os.cpu_count(), time.strftime("%Y-%m-%d"),
+            subprocess.run(["wine", "--version"], env=env, capture_output=True,
+                           text=True).stdout.strip()))
+        for label in sizes:
+            package = in_runs(make_package(SIZES[label]))
+            bares, runs = [], []
+            for i in range(args.pairs):
+                if i % 2:
+                    runs.append(windows_end_to_end(package, env))
+                    bares.append(windows_bare(package, env))
+                else:
+                    bares.append(windows_bare(package, env))
+                    runs.append(windows_end_to_end(package, env))
+            totals = [r["total"] for r in runs]
+            print("\n%s package (%.0f MB zipped), %d pairs" % (label, os.path.getsize(package) / MB,
+                                                               args.pairs))
+            print("  end to end          ", spread(totals))
+            print("  bare 7za.exe        ", spread(bares))
+            print("  fixed overhead      ", spread([(t - b) * 1000 for t, b in zip(totals, bares)],
+                                                   "ms", 0))
+            print("  updater CPU         ", spread([r["cpu"] for r in runs]))
+            print("  updater peak RSS    ", spread([r["rss"] for r in runs], "MB", 1))
+            print("  updater private     ", spread([r["private"] for r in runs], "MB", 1))
+            print("  launch to window    ", spread([r["shown"] * 1000 for r in runs], "ms", 0))
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env)
+        server.wait()
+
+
 def flood_archiver():
     """A fake archiver writing 200 MB of progress to standard output and
     50 MB to standard error, then the success line."""
@@ -211,6 +327,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--large", action="store_true", help="add the 1 GB package")
     parser.add_argument("--pairs", type=int, default=7)
+    parser.add_argument("--windows", action="store_true",
+                        help="the shipped Windows build under Wine (scripts/build-windows)")
     parser.add_argument("--disk", action="store_true",
                         help="extract to disk rather than to memory (/dev/shm), whose write "
                              "speed varies too much here to tell the updater's share")
@@ -230,6 +348,9 @@ def main():
             break
         time.sleep(0.05)
     try:
+        if args.windows:
+            windows_main(args, env)
+            return
         sizes = ["4 MB", "50 MB", "400 MB"] + (["1 GB"] if args.large else [])
         print("%d cores, %s" % (os.cpu_count(), time.strftime("%Y-%m-%d")))
         for label in sizes:
