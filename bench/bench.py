@@ -191,6 +191,36 @@ def end_to_end(package, env, name="e2e"):
     return result
 
 
+def pairs(package, count, bare_run, updater_run):
+    """Alternating runs of the bare archiver and of the updater; each goes
+    first in every other pair, so neither gains from the order."""
+    bares, runs = [], []
+    for i in range(count):
+        if i % 2:
+            runs.append(updater_run(package))
+            bares.append(bare_run(package))
+        else:
+            bares.append(bare_run(package))
+            runs.append(updater_run(package))
+    return bares, runs
+
+
+def report(label, package, bares, runs, bare_name):
+    totals = [r["total"] for r in runs]
+    print("\n%s package (%.0f MB zipped), %d pairs" % (label, os.path.getsize(package) / MB,
+                                                       len(runs)))
+    print("  end to end          ", spread(totals))
+    print("  %-20s" % bare_name, spread(bares))
+    print("  ratio               ", spread([t / b for t, b in zip(totals, bares)], "", 2))
+    print("  fixed overhead      ", spread([(t - b) * 1000 for t, b in zip(totals, bares)],
+                                           "ms", 0))
+    print("  updater CPU         ", spread([r["cpu"] for r in runs]))
+    print("  updater peak RSS    ", spread([r["rss"] for r in runs], "MB", 1))
+    if "private" in runs[0]:
+        print("  updater private     ", spread([r["private"] for r in runs], "MB", 1))
+    print("  launch to window    ", spread([r["shown"] * 1000 for r in runs], "ms", 0))
+
+
 def wine_environment(env):
     return dict(env, WINEPREFIX=os.path.join(WORK, "wineprefix"), WINEARCH="win64",
                 WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="zh_CN.UTF-8")
@@ -265,11 +295,11 @@ def windows_end_to_end(package, env):
 
 def windows_main(args, env):
     env = wine_environment(env)
-    subprocess.run(["wine", "wineboot", "-i"], env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # One Wine server for all runs, as on a running Windows.
     server = subprocess.Popen(["wineserver", "-f", "-p"], env=env)
     try:
+        subprocess.run(["wine", "wineboot", "-i"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         sizes = ["4 MB", "50 MB", "400 MB"] + (["1 GB"] if args.large else [])
         print("%d cores, %s, the Windows build under %s" % (
             os.cpu_count(), time.strftime("%Y-%m-%d"),
@@ -277,25 +307,9 @@ def windows_main(args, env):
                            text=True).stdout.strip()))
         for label in sizes:
             package = in_runs(make_package(SIZES[label]))
-            bares, runs = [], []
-            for i in range(args.pairs):
-                if i % 2:
-                    runs.append(windows_end_to_end(package, env))
-                    bares.append(windows_bare(package, env))
-                else:
-                    bares.append(windows_bare(package, env))
-                    runs.append(windows_end_to_end(package, env))
-            totals = [r["total"] for r in runs]
-            print("\n%s package (%.0f MB zipped), %d pairs" % (label, os.path.getsize(package) / MB,
-                                                               args.pairs))
-            print("  end to end          ", spread(totals))
-            print("  bare 7za.exe        ", spread(bares))
-            print("  fixed overhead      ", spread([(t - b) * 1000 for t, b in zip(totals, bares)],
-                                                   "ms", 0))
-            print("  updater CPU         ", spread([r["cpu"] for r in runs]))
-            print("  updater peak RSS    ", spread([r["rss"] for r in runs], "MB", 1))
-            print("  updater private     ", spread([r["private"] for r in runs], "MB", 1))
-            print("  launch to window    ", spread([r["shown"] * 1000 for r in runs], "ms", 0))
+            bares, runs = pairs(package, args.pairs, lambda p: windows_bare(p, env),
+                                lambda p: windows_end_to_end(p, env))
+            report(label, package, bares, runs, "bare 7za.exe")
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
         server.wait()
@@ -355,26 +369,8 @@ def main():
         print("%d cores, %s" % (os.cpu_count(), time.strftime("%Y-%m-%d")))
         for label in sizes:
             package = in_runs(make_package(SIZES[label]))
-            bares, runs = [], []
-            # Each goes first in every other pair, so neither gains from the order.
-            for i in range(args.pairs):
-                if i % 2:
-                    runs.append(end_to_end(package, env))
-                    bares.append(bare(package))
-                else:
-                    bares.append(bare(package))
-                    runs.append(end_to_end(package, env))
-            totals = [r["total"] for r in runs]
-            print("\n%s package (%.0f MB zipped), %d pairs" % (label, os.path.getsize(package) / MB,
-                                                               args.pairs))
-            print("  end to end          ", spread(totals))
-            print("  bare archiver       ", spread(bares))
-            print("  ratio               ", spread([t / b for t, b in zip(totals, bares)], "", 2))
-            print("  fixed overhead      ", spread([(t - b) * 1000 for t, b in zip(totals, bares)],
-                                                   "ms", 0))
-            print("  updater CPU         ", spread([r["cpu"] for r in runs]))
-            print("  updater peak RSS    ", spread([r["rss"] for r in runs], "MB", 1))
-            print("  launch to window    ", spread([r["shown"] * 1000 for r in runs], "ms", 0))
+            bares, runs = pairs(package, args.pairs, bare, lambda p: end_to_end(p, env))
+            report(label, package, bares, runs, "bare archiver")
 
         flood_env = dict(env, PATH=flood_archiver() + ":/usr/bin:/bin")
         small = in_runs(make_package(SIZES["50 MB"]))

@@ -6,9 +6,9 @@
 #include <QtTest>
 
 // The folder a user ships with the Windows build: exactly what the updater
-// needs, every file a 64-bit Windows program or DLL whose imports are found
-// there or in Windows itself, and the updater a windowed program carrying
-// its manifest.
+// needs, every file a stripped 64-bit Windows program or DLL whose imports
+// are found there or in Windows itself, and the updater a windowed program
+// carrying its manifest.
 class TestShipped : public QObject
 {
     Q_OBJECT
@@ -124,6 +124,13 @@ void TestShipped::portableExecutables()
     // A DLL's subsystem does not matter; the updater must open no console.
     if (!dll)
         QCOMPARE(int(header.subsystem), subsystem);
+
+    // Debugging sections are loaded with the rest: under Wine, as private
+    // memory of every process.
+    const QByteArray sections = run(QStringLiteral("x86_64-w64-mingw32-objdump"),
+                                    { QStringLiteral("-h"), shipDir + QLatin1Char('/') + file });
+    QVERIFY(sections.contains(".text"));
+    QVERIFY2(!sections.contains(".debug"), sections.constData());
 }
 
 void TestShipped::imports_data()

@@ -255,6 +255,12 @@ void TestWine::update()
     }
     QVERIFY(!processesIn(client, QStringLiteral("kro.exe")).contains(oldClient));
 
+    // Drawn in software alone: neither Direct3D nor an OpenGL driver is loaded.
+    const QByteArray maps = readFile(QStringLiteral("/proc/%1/maps").arg(updater->processId()));
+    QVERIFY(maps.contains("user32.dll"));
+    for (const char *library : { "d3d9.dll", "_dri.so" })
+        QVERIFY2(!maps.contains(library), library);
+
     if (succeeds) {
         QCOMPARE(readFile(client + QStringLiteral("/version.txt")), QByteArray("version 2\r\n"));
         QCOMPARE(readFile(client + QStringLiteral("/资源/子目录/说明.txt")), QByteArray("新版本\r\n"));
