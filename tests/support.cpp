@@ -61,6 +61,13 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly) &&
+        file.write(data) == data.size();
+}
+
 QString readGbk(const QString &path)
 {
     return QTextCodec::codecForName("GBK")->toUnicode(readFile(path));

@@ -32,6 +32,8 @@ void writeScript(const QString &path, const QByteArray &body);
 QString logDir();
 QString todaysLog();
 QByteArray readFile(const QString &path);
+// Writes `data` to `path`, making its folder first.
+bool writeFile(const QString &path, const QByteArray &data);
 QString readGbk(const QString &path);
 
 // The log records of `text`: each message without its lead-in and stamp.

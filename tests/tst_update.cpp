@@ -34,21 +34,10 @@ void TestUpdate::initTestCase()
     // Large and slow enough to extract (about a second) for the archiver to
     // report several figures on the way.
     const QString source = work.filePath(QStringLiteral("package"));
-    QVERIFY(QDir().mkpath(source + QStringLiteral("/data/子目录")));
-    QVERIFY(QDir().mkpath(source + QStringLiteral("/data/nested/deeper")));
+    QVERIFY(writeFile(source + QStringLiteral("/data/子目录/说明.txt"), "新版本\n"));
+    QVERIFY(writeFile(source + QStringLiteral("/data/nested/deeper/readme.txt"), "deep\n"));
+    QVERIFY(writeFile(source + QStringLiteral("/existing.txt"), "new\n"));
     writeText(source + QStringLiteral("/data/big.txt"), 36 * 1024 * 1024);
-    QFile chinese(source + QStringLiteral("/data/子目录/说明.txt"));
-    QVERIFY(chinese.open(QIODevice::WriteOnly));
-    chinese.write("新版本\n");
-    chinese.close();
-    QFile deeper(source + QStringLiteral("/data/nested/deeper/readme.txt"));
-    QVERIFY(deeper.open(QIODevice::WriteOnly));
-    deeper.write("deep\n");
-    deeper.close();
-    QFile existing(source + QStringLiteral("/existing.txt"));
-    QVERIFY(existing.open(QIODevice::WriteOnly));
-    existing.write("new\n");
-    existing.close();
     QVERIFY(QFile::copy(standinsDir() + QStringLiteral("/kro.exe"),
                         source + QStringLiteral("/kro.exe")));
     package = work.filePath(QStringLiteral("kro_update.zip"));

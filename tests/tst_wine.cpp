@@ -135,16 +135,9 @@ void TestWine::initTestCase()
     // Large enough for the archiver to report progress on the way; the
     // client's own program is replaced too, which needs it stopped first.
     const QString source = work.filePath(QStringLiteral("package"));
-    QVERIFY(QDir().mkpath(source + QStringLiteral("/资源/子目录")));
+    QVERIFY(writeFile(source + QStringLiteral("/资源/子目录/说明.txt"), "新版本\r\n"));
+    QVERIFY(writeFile(source + QStringLiteral("/version.txt"), "version 2\r\n"));
     writeText(source + QStringLiteral("/data.txt"), 16 * 1024 * 1024);
-    QFile chinese(source + QStringLiteral("/资源/子目录/说明.txt"));
-    QVERIFY(chinese.open(QIODevice::WriteOnly));
-    chinese.write("新版本\r\n");
-    chinese.close();
-    QFile version(source + QStringLiteral("/version.txt"));
-    QVERIFY(version.open(QIODevice::WriteOnly));
-    version.write("version 2\r\n");
-    version.close();
     QVERIFY(QFile::copy(windowsClient, source + QStringLiteral("/kro.exe")));
     package = work.filePath(QStringLiteral("kro_update.zip"));
     QVERIFY(makeZip(source, package, { QStringLiteral("-mx1") }));
@@ -152,16 +145,29 @@ void TestWine::initTestCase()
 
 void TestWine::cleanup()
 {
-    for (const QString &name : { QStringLiteral("updater.exe"), QStringLiteral("cmd.exe"),
-                                 QStringLiteral("7za.exe"), QStringLiteral("kro.exe") }) {
-        for (const qint64 pid : processesIn(client, name))
-            ::kill(pid_t(pid), SIGKILL);
-    }
+    const QStringList names = { QStringLiteral("updater.exe"), QStringLiteral("cmd.exe"),
+                                QStringLiteral("7za.exe"), QStringLiteral("kro.exe") };
+    auto running = [&] {
+        QList<qint64> pids;
+        for (const QString &name : names)
+            pids += processesIn(client, name);
+        return pids;
+    };
+    for (const qint64 pid : running())
+        ::kill(pid_t(pid), SIGKILL);
+    QTRY_VERIFY(running().isEmpty());
 }
 
+// Wine's processes are gone before the next suite's taskkill looks for a
+// kro.exe.
 void TestWine::cleanupTestCase()
 {
-    QProcess::execute(QStringLiteral("wineserver"), { QStringLiteral("-k") });
+    for (const QString &option : { QStringLiteral("-k"), QStringLiteral("-w") }) {
+        QProcess server;
+        server.setProcessEnvironment(wine);
+        server.start(QStringLiteral("wineserver"), { option });
+        server.waitForFinished();
+    }
 }
 
 QProcess *TestWine::startWindowsProgram(const QString &program)
@@ -223,11 +229,8 @@ void TestWine::update()
     const QString target = client + QStringLiteral("/update/kro_update.zip");
     if (packageKind == Package::Good)
         QVERIFY(QFile::copy(package, target));
-    if (packageKind == Package::NotAZip) {
-        QFile broken(target);
-        QVERIFY(broken.open(QIODevice::WriteOnly));
-        broken.write("PK\3\4 this is not a zip\r\n");
-    }
+    if (packageKind == Package::NotAZip)
+        QVERIFY(writeFile(target, "PK\3\4 this is not a zip\r\n"));
 
     qint64 oldClient = 0;
     QString oldWindowsPid;
