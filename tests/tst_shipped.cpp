@@ -150,8 +150,9 @@ void TestShipped::imports()
     for (const QString &name : shippedFiles)
         shipped << QFileInfo(name).fileName().toLower();
 
-    const QString dump = QString::fromUtf8(run(QStringLiteral("x86_64-w64-mingw32-objdump"),
-                             { QStringLiteral("-p"), shipDir + QLatin1Char('/') + file }));
+    const QString dump =
+        QString::fromUtf8(run(QStringLiteral("x86_64-w64-mingw32-objdump"),
+                              { QStringLiteral("-p"), shipDir + QLatin1Char('/') + file }));
     static const QRegularExpression dllName(QStringLiteral("DLL Name: (\\S+)"));
     QStringList imports;
     auto it = dllName.globalMatch(dump);

@@ -1,7 +1,7 @@
 #include "support.h"
 
-#include <QApplication>
 #include <QDirIterator>
+#include <QGuiApplication>
 #include <QPixmap>
 #include <QProcess>
 #include <QRegularExpression>
@@ -199,8 +199,7 @@ QImage TestWine::grabUpdater() const
     const QRegularExpressionMatch match = window.match(QString::fromUtf8(tree.readAll()));
     if (!match.hasMatch())
         return QImage();
-    bool ok = false;
-    const WId id = match.captured(1).toULongLong(&ok, 16);
+    const WId id = match.captured(1).toULongLong(nullptr, 16);
     return QGuiApplication::primaryScreen()->grabWindow(id).toImage();
 }
 
@@ -221,7 +220,8 @@ void TestWine::update()
     QFETCH(bool, clientRunning);
     const bool succeeds = packageKind == Package::Good;
 
-    client = work.filePath(QStringLiteral("测试 客户端 ") + QString::fromLatin1(QTest::currentDataTag()));
+    client = work.filePath(QStringLiteral("测试 客户端 ") +
+                           QString::fromLatin1(QTest::currentDataTag()));
     QVERIFY(copyTree(shipDir, client));
     QVERIFY(QDir().mkpath(client + QStringLiteral("/log")));
     QVERIFY(QDir().mkpath(client + QStringLiteral("/update")));
@@ -250,7 +250,8 @@ void TestWine::update()
     if (succeeds) {
         QTRY_COMPARE_WITH_TIMEOUT(clientStarts().size(), startsBefore + 1, 60000);
         QTRY_VERIFY_WITH_TIMEOUT((state = readWindow(grabUpdater())).filled == 100, 10000);
-        QVERIFY2(state.textWidth > 10 && state.textWidth < 17, qPrintable(QString::number(state.textWidth)));
+        QVERIFY2(state.textWidth > 10 && state.textWidth < 17,
+                 qPrintable(QString::number(state.textWidth)));
     } else {
         QTRY_VERIFY_WITH_TIMEOUT((state = readWindow(grabUpdater())).textWidth > 17, 60000);
         QTRY_VERIFY(processesIn(client, QStringLiteral("7za.exe")).isEmpty());
@@ -266,7 +267,8 @@ void TestWine::update()
 
     if (succeeds) {
         QCOMPARE(readFile(client + QStringLiteral("/version.txt")), QByteArray("version 2\r\n"));
-        QCOMPARE(readFile(client + QStringLiteral("/资源/子目录/说明.txt")), QByteArray("新版本\r\n"));
+        QCOMPARE(readFile(client + QStringLiteral("/资源/子目录/说明.txt")),
+                 QByteArray("新版本\r\n"));
         QCOMPARE(QFileInfo(client + QStringLiteral("/data.txt")).size(), 16 * 1024 * 1024);
         QCOMPARE(readFile(client + QStringLiteral("/kro.exe")), readFile(windowsClient));
     } else {
@@ -288,7 +290,8 @@ void TestWine::update()
         QDate::currentDate().toString(QStringLiteral("MM-dd")) + QStringLiteral(".log");
     QTRY_COMPARE(logMessages(readGbk(logFile)).size(), expected.size());
     const QByteArray log = readFile(logFile);
-    static const QRegularExpression stamp(QStringLiteral("\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\n"));
+    static const QRegularExpression stamp(
+        QStringLiteral("\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\n"));
     QByteArray rebuilt;
     QTextCodec *gbk = QTextCodec::codecForName("GBK");
     const QStringList stamps = [&] {
@@ -326,7 +329,7 @@ int main(int argc, char *argv[])
     }
     qputenv("DISPLAY", ':' + xvfb.readAllStandardOutput().trimmed());
     qputenv("QT_QPA_PLATFORM", "xcb");
-    QApplication app(argc, argv);
+    QGuiApplication app(argc, argv);
     TestWine test;
     return QTest::qExec(&test, argc, argv);
 }

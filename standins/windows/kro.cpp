@@ -13,12 +13,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     const int count = wsprintfW(line, L"kro.exe %lu running in %s\r\n", GetCurrentProcessId(),
                                 length ? folder : L"");
     char utf8[4 * (MAX_PATH + 32)];
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line, count, utf8, sizeof utf8, nullptr,
-                                          nullptr);
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, line, count, utf8, sizeof utf8, nullptr, nullptr);
 
-    const HANDLE log = CreateFileW(L"kro_starts.log", FILE_APPEND_DATA,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE log =
+        CreateFileW(L"kro_starts.log", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (log != INVALID_HANDLE_VALUE) {
         DWORD written;
         WriteFile(log, utf8, static_cast<DWORD>(bytes), &written, nullptr);
