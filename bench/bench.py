@@ -17,6 +17,7 @@ with Wine's own interpreter and taskkill, on the same packages.
 import argparse
 import os
 import random
+import re
 import shutil
 import signal
 import statistics
@@ -32,6 +33,7 @@ MAPWAIT = os.path.join(WORK, "mapwait")
 SHIP = os.path.join(TOP, "build-windows", "ship")
 WINDOWS_CLIENT = os.path.join(TOP, "build-windows", "libexec", "updater", "kro.exe")
 EXTRACT = ["7za", "x", "update/kro_update.zip", "-aoa", "-mx2", "-bsp1"]
+STAMP = re.compile(rb"\[\d\d-\d\d \d\d:\d\d:\d\d\]\n")
 MB = 1000 * 1000
 # The smallest has little but the few hundred small files: extraction is
 # short, so end to end minus bare is the updater's fixed overhead, clear of
@@ -133,7 +135,8 @@ def clients_in(folder):
 
 
 def log_records(path):
-    return read(path).count(b"\r\n")
+    """Records end in their stamp; the transcripts in them have CR LF too."""
+    return len(STAMP.findall(read(path)))
 
 
 def cpu_seconds(pid):
