@@ -153,37 +153,32 @@ def peak_rss_mb(pid):
     return float("nan")
 
 
-def end_to_end(package, env, name="e2e"):
-    folder = fresh_folder(name, package)
+def timed_run(command, folder, env, started, interval, private=None):
+    """Runs the updater in `folder` until `started()` says the client has
+    been started, polling every `interval` seconds and, where `private` is
+    given, sampling the updater's private memory with it on the way."""
     settle()
     mapwait = subprocess.Popen([MAPWAIT], stdout=subprocess.PIPE, env=env, text=True)
     assert mapwait.stdout.readline().strip() == "ready"
-    # The updater logs the client's start right after the interpreter that
-    # started it has ended: watching the log costs far less than scanning
-    # /proc, which would compete with the archiver for the two cores.
-    os.makedirs(LOG_DIR, exist_ok=True)
-    log = os.path.join(LOG_DIR, time.strftime("updater_%m-%d.log"))
-    before = log_records(log)
     start = time.monotonic()
-    updater = subprocess.Popen([UPDATER], cwd=folder, env=env, stdout=subprocess.DEVNULL,
+    updater = subprocess.Popen(command, cwd=folder, env=env, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     deadline = start + 600
-    size = -1
-    while time.monotonic() < deadline:
-        now = os.stat(log).st_size if os.path.exists(log) else 0
-        if now != size:
-            size = now
-            if log_records(log) >= before + 3:
-                break
-        time.sleep(0.0005)
-    started = time.monotonic()
+    peak = 0.0
+    while time.monotonic() < deadline and not started():
+        if private:
+            peak = max(peak, private(updater.pid))
+        time.sleep(interval)
+    done = time.monotonic()
     clients = clients_in(folder)
     result = {
-        "total": started - start,
+        "total": done - start,
         "cpu": cpu_seconds(updater.pid),
         "rss": peak_rss_mb(updater.pid),
         "shown": float(mapwait.stdout.readline()) - start,
     }
+    if private:
+        result["private"] = max(peak, private(updater.pid))
     mapwait.wait()
     updater.kill()
     updater.wait()
@@ -192,6 +187,27 @@ def end_to_end(package, env, name="e2e"):
     assert clients, "the client was not started"
     shutil.rmtree(folder)
     return result
+
+
+def end_to_end(package, env, name="e2e"):
+    folder = fresh_folder(name, package)
+    # The updater logs the client's start right after the interpreter that
+    # started it has ended: watching the log costs far less than scanning
+    # /proc, which would compete with the archiver for the two cores.
+    os.makedirs(LOG_DIR, exist_ok=True)
+    log = os.path.join(LOG_DIR, time.strftime("updater_%m-%d.log"))
+    before = log_records(log)
+    size = -1
+
+    def started():
+        nonlocal size
+        now = os.stat(log).st_size if os.path.exists(log) else 0
+        if now == size:
+            return False
+        size = now
+        return log_records(log) >= before + 3
+
+    return timed_run([UPDATER], folder, env, started, 0.0005)
 
 
 def pairs(package, count, bare_run, updater_run):
@@ -264,36 +280,10 @@ def private_mb(pid):
 
 def windows_end_to_end(package, env):
     folder = windows_folder("e2e", package)
-    settle()
-    mapwait = subprocess.Popen([MAPWAIT], stdout=subprocess.PIPE, env=env, text=True)
-    assert mapwait.stdout.readline().strip() == "ready"
     starts = os.path.join(folder, "kro_starts.log")
-    start = time.monotonic()
-    # Wine's loader execs itself: this process becomes updater.exe.
-    updater = subprocess.Popen(["wine", "updater.exe"], cwd=folder, env=env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = start + 600
-    private = 0.0
-    while time.monotonic() < deadline and not os.path.exists(starts):
-        private = max(private, private_mb(updater.pid))
-        time.sleep(0.01)
-    started = time.monotonic()
-    assert read("/proc/%d/comm" % updater.pid).strip() == b"updater.exe"
-    result = {
-        "total": started - start,
-        "cpu": cpu_seconds(updater.pid),
-        "rss": peak_rss_mb(updater.pid),
-        "private": max(private, private_mb(updater.pid)),
-        "shown": float(mapwait.stdout.readline()) - start,
-    }
-    mapwait.wait()
-    updater.kill()
-    updater.wait()
-    for pid in clients_in(folder):
-        os.kill(pid, signal.SIGKILL)
-    assert os.path.exists(starts), "the client was not started"
-    shutil.rmtree(folder)
-    return result
+    # Wine's loader execs itself: the process started becomes updater.exe.
+    return timed_run(["wine", "updater.exe"], folder, env, lambda: os.path.exists(starts),
+                     0.01, private_mb)
 
 
 def windows_main(args, env):
