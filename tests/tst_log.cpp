@@ -8,6 +8,26 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <unistd.h>
+
+// The faketime wrapper runs the updater as a child of its own: started as
+// the leader of a process group, the wrapper, the updater and its
+// interpreters all end together.
+class GroupProcess : public QProcess
+{
+public:
+    ~GroupProcess() override
+    {
+        if (processId() > 0)
+            ::kill(-static_cast<pid_t>(processId()), SIGKILL);
+        waitForFinished();
+    }
+
+protected:
+    void setupChildProcess() override { ::setpgid(0, 0); }
+};
+
 class TestLog : public QObject
 {
     Q_OBJECT
@@ -140,15 +160,13 @@ void TestLog::dailyFiles()
     for (const Run &run : runs) {
         const QString file = app + QStringLiteral("/log/") + QLatin1String(run.file);
         const int before = logMessages(readGbk(file)).size();
-        QProcess updater;
+        GroupProcess updater;
         updater.setWorkingDirectory(client);
         updater.start(QStringLiteral("faketime"),
                       { QLatin1String(run.clock), app + QStringLiteral("/updater") });
         QVERIFY(updater.waitForStarted());
         // The stop transcript and the extraction command line.
         QTRY_COMPARE_WITH_TIMEOUT(logMessages(readGbk(file)).size(), before + 2, 10000);
-        updater.kill();
-        updater.waitForFinished();
 
         const QString text = readGbk(file);
         QCOMPARE(text.count(QLatin1String(run.stamp)), before + 2);

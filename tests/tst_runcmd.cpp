@@ -20,17 +20,24 @@ private:
     void setInterpreter(const QByteArray &body);
 
     QTemporaryDir fakes;
+    QByteArray basePath = qgetenv("PATH");
+    int interpreters = 0;
 };
 
+// Each interpreter is a file of its own, first on PATH: a shell that a
+// window started earlier may still be reading its script, which must not
+// change under it.
 void TestRunCmd::setInterpreter(const QByteArray &body)
 {
-    writeScript(fakes.filePath(QStringLiteral("cmd")), body);
+    const QString dir = fakes.filePath(QString::number(++interpreters));
+    QVERIFY(QDir().mkpath(dir));
+    writeScript(dir + QStringLiteral("/cmd"), body);
+    qputenv("PATH", QFile::encodeName(dir) + ':' + basePath);
 }
 
 void TestRunCmd::initTestCase()
 {
     useGbkLocale();
-    prependPath(fakes.path());
     QVERIFY(QDir().mkpath(logDir()));
 }
 
