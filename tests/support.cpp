@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -178,6 +179,23 @@ void drainShell(QObject *window, const QString &dir)
     QTRY_VERIFY_WITH_TIMEOUT(processesIn(dir, QStringLiteral("7za")).isEmpty(), 30000);
     auto *shell = window->findChild<QProcess *>();
     while (shell->waitForReadyRead(300)) { }
+}
+
+Ink inkIn(const QImage &window, const QRect &box, qreal scale)
+{
+    Ink found;
+    found.box = QRectF(QPointF(box.topLeft()) * scale, QSizeF(box.size()) * scale)
+                    .toAlignedRect()
+                    .intersected(window.rect());
+    for (int y = found.box.top(); y <= found.box.bottom(); ++y) {
+        for (int x = found.box.left(); x <= found.box.right(); ++x) {
+            // Text is black or grey; the bar's coloured fill is not.
+            const QColor colour = window.pixelColor(x, y);
+            if (colour.value() < 100 && colour.hsvSaturation() < 80)
+                found.ink |= QRect(x, y, 1, 1);
+        }
+    }
+    return found;
 }
 
 static quint32 crc32(const QByteArray &data)

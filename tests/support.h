@@ -3,9 +3,11 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 
+class QImage;
 class QObject;
 
 // The updater's locale codec is GBK, and Qt 5 encodes file names with it;
@@ -65,6 +67,18 @@ void writeZip(const QString &path, const QList<ZipEntry> &entries);
 
 // Zips the contents of `source` into `archive` with the real archiver.
 bool makeZip(const QString &source, const QString &archive, const QStringList &options = {});
+
+// Text drawn in a window at a display scale: where the logical box `box`
+// lies in device pixels, and the bounding rectangle of the dark pixels (the
+// text's ink) there. Text that its box cuts off reaches the box's top or
+// bottom row.
+struct Ink
+{
+    QRect box;
+    QRect ink;
+    bool inside() const { return !ink.isEmpty() && box.adjusted(0, 1, 0, -1).contains(ink); }
+};
+Ink inkIn(const QImage &window, const QRect &box, qreal scale);
 
 // Writes `size` bytes of compressible but not trivial text.
 void writeText(const QString &path, qint64 size);

@@ -6,9 +6,12 @@
 #include <QLabel>
 #include <QMetaMethod>
 #include <QPainter>
+#include <QProcess>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
+#include <QtEndian>
 #include <QtTest>
 
 class TestWindow : public QObject
@@ -17,8 +20,11 @@ class TestWindow : public QObject
 
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void firstShow();
     void chineseGlyphs();
+    void displayScale_data();
+    void displayScale();
     void metaObject();
     void manifest_data();
     void manifest();
@@ -26,13 +32,67 @@ private slots:
 
 private:
     QTemporaryDir fakes;
+    QProcess xvfb;
+    QByteArray display;
 };
+
+namespace {
+
+QByteArray run(const QString &program, const QStringList &arguments,
+               const QByteArray &input = QByteArray())
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished();
+    return process.readAllStandardOutput();
+}
+
+// A window's pixels as xwd dumps them: a header of big-endian 32-bit fields,
+// the colour map, then 32-bit pixels.
+QImage readXwd(const QByteArray &xwd)
+{
+    auto field = [&xwd](int index) { return qFromBigEndian<quint32>(xwd.constData() + 4 * index); };
+    if (xwd.size() < 100 || field(11) != 32)
+        return QImage();
+    const int width = int(field(4));
+    const int height = int(field(5));
+    const int stride = int(field(12));
+    const int offset = int(field(0) + 12 * field(19));
+    if (xwd.size() < offset + stride * height)
+        return QImage();
+    QImage image(reinterpret_cast<const uchar *>(xwd.constData()) + offset, width, height, stride,
+                 field(7) ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    return image.copy();
+}
+
+QString describe(const Ink &ink)
+{
+    return QStringLiteral("(text %1,%2 %3x%4 in the box %5,%6 %7x%8)")
+        .arg(ink.ink.x())
+        .arg(ink.ink.y())
+        .arg(ink.ink.width())
+        .arg(ink.ink.height())
+        .arg(ink.box.x())
+        .arg(ink.box.y())
+        .arg(ink.box.width())
+        .arg(ink.box.height());
+}
+
+} // namespace
 
 void TestWindow::initTestCase()
 {
     // An interpreter that answers nothing, so the window stays as first set up.
     writeScript(fakes.filePath(QStringLiteral("cmd")), "exec cat >/dev/null\n");
     prependPath(fakes.path());
+}
+
+void TestWindow::cleanupTestCase()
+{
+    xvfb.kill();
+    xvfb.waitForFinished();
 }
 
 void TestWindow::firstShow()
@@ -93,6 +153,78 @@ void TestWindow::chineseGlyphs()
         return image;
     };
     QVERIFY(draw(QStringLiteral("升")) != draw(QStringLiteral("级")));
+}
+
+// The real updater on an X display whose desktop asks for a scale through
+// Xft.dpi: the window grows by the scale, and its texts stay in their boxes.
+void TestWindow::displayScale_data()
+{
+    QTest::addColumn<int>("dpi");
+
+    QTest::newRow("100%") << 96;
+    QTest::newRow("125%") << 120;
+    QTest::newRow("150%") << 144;
+    QTest::newRow("200%") << 192;
+    QTest::newRow("250%") << 240;
+}
+
+void TestWindow::displayScale()
+{
+    QFETCH(int, dpi);
+    const qreal scale = dpi / 96.0;
+
+    if (display.isEmpty()) {
+        // Without -noreset, the server drops its resources when its last
+        // client leaves.
+        xvfb.start(
+            QStringLiteral("Xvfb"),
+            { "-displayfd", "1", "-noreset", "-screen", "0", "1600x300x24", "-nolisten", "tcp" });
+        QVERIFY(xvfb.waitForReadyRead(30000));
+        display = ':' + xvfb.readAllStandardOutput().trimmed();
+        qputenv("DISPLAY", display);
+    }
+    run(QStringLiteral("xrdb"), { QStringLiteral("-merge") },
+        "Xft.dpi: " + QByteArray::number(dpi));
+
+    QTemporaryDir client;
+    QProcess updater;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    updater.setProcessEnvironment(env);
+    updater.setWorkingDirectory(client.path());
+    updater.start(QStringLiteral(UPDATER_EXE), QStringList());
+    QVERIFY(updater.waitForStarted());
+    const auto end = qScopeGuard([&updater] {
+        updater.kill();
+        updater.waitForFinished();
+    });
+
+    static const QRegularExpression mapped(
+        QStringLiteral(
+            "^\\s*(0x[0-9a-f]+) \"updater\": \\(\"updater\" \"updater\"\\)\\s+(\\d+)x(\\d+)"),
+        QRegularExpression::MultilineOption);
+    QRegularExpressionMatch window;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (window = mapped.match(QString::fromLatin1(run(
+             QStringLiteral("xwininfo"), { QStringLiteral("-root"), QStringLiteral("-tree") }))))
+            .hasMatch(),
+        30000);
+    const QSize size(window.captured(2).toInt(), window.captured(3).toInt());
+    QCOMPARE(size, QSize(qRound(600 * scale), qRound(67 * scale)));
+
+    // Grabbed until drawn: a window just mapped is black.
+    Ink label;
+    Ink figure;
+    const auto drawn = [&] {
+        const QImage image =
+            readXwd(run(QStringLiteral("xwd"),
+                        { QStringLiteral("-silent"), QStringLiteral("-id"), window.captured(1) }));
+        label = inkIn(image, QRect(10, 37, 580, 20), scale);
+        figure = inkIn(image, QRect(10, 15, 580, 12), scale);
+        return image.size() == size && label.inside() && figure.inside();
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        drawn(), qPrintable(describe(label) + QLatin1Char(' ') + describe(figure)), 10000);
 }
 
 void TestWindow::metaObject()
