@@ -5,6 +5,22 @@ set(UPDATER_7ZA "" CACHE FILEPATH "The Windows 7za.exe shipped beside updater.ex
 if(NOT EXISTS "${UPDATER_7ZA}")
     message(FATAL_ERROR "Set UPDATER_7ZA to the Windows 7za.exe to ship beside updater.exe")
 endif()
+# A 7-Zip before 25.00 can be led by a zip's link entries to write outside
+# the folder it extracts into: such an archiver is not shipped. Its version
+# is the FileVersion of its version resource.
+file(STRINGS "${UPDATER_7ZA}" version_resource ENCODING UTF-16LE
+    REGEX "^(FileVersion|[0-9]+\\.[0-9]+)$")
+list(FIND version_resource FileVersion at)
+math(EXPR at "${at} + 1")
+list(LENGTH version_resource count)
+set(archiver_version "")
+if(at GREATER 0 AND at LESS count)
+    list(GET version_resource ${at} archiver_version)
+endif()
+if(NOT archiver_version OR archiver_version VERSION_LESS 25.00)
+    message(FATAL_ERROR "${UPDATER_7ZA} is 7-Zip '${archiver_version}', older than 25.00 "
+        "or of no version: not shipped")
+endif()
 install(PROGRAMS ${UPDATER_7ZA} DESTINATION . RENAME 7za.exe)
 
 install(FILES $<TARGET_FILE:Qt5::Core> $<TARGET_FILE:Qt5::Gui> $<TARGET_FILE:Qt5::Widgets>
