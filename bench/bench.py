@@ -11,7 +11,8 @@ A last run feeds the updater a flood of archiver output.
 
 With --windows it measures the shipped Windows build under Wine instead: the
 bare Windows 7za.exe under Wine against the updater.exe doing its whole job
-with Wine's own interpreter and taskkill, on the same packages.
+with Wine's own interpreter and taskkill, on the same packages; --archiver
+FILE puts another 7za.exe in the shipped one's place, to compare archivers.
 """
 
 import argparse
@@ -32,6 +33,7 @@ STANDINS = os.path.join(TOP, "build-release", "libexec", "updater")
 MAPWAIT = os.path.join(WORK, "mapwait")
 SHIP = os.path.join(TOP, "build-windows", "ship")
 WINDOWS_CLIENT = os.path.join(TOP, "build-windows", "libexec", "updater", "kro.exe")
+ARCHIVER = None  # another 7za.exe in place of the shipped one
 EXTRACT = ["7za", "x", "update/kro_update.zip", "-aoa", "-mx2", "-bsp1"]
 STAMP = re.compile(rb"\[\d\d-\d\d \d\d:\d\d:\d\d\]\n")
 MB = 1000 * 1000
@@ -251,6 +253,8 @@ def windows_folder(name, package):
     folder = os.path.join(RUNS, name)
     shutil.rmtree(folder, ignore_errors=True)
     shutil.copytree(SHIP, folder)
+    if ARCHIVER:
+        shutil.copy(ARCHIVER, os.path.join(folder, "7za.exe"))
     os.makedirs(os.path.join(folder, "update"))
     os.makedirs(os.path.join(folder, "log"))
     os.link(package, os.path.join(folder, "update", "kro_update.zip"))
@@ -294,10 +298,10 @@ def windows_main(args, env):
         subprocess.run(["wine", "wineboot", "-i"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         sizes = ["4 MB", "50 MB", "400 MB"] + (["1 GB"] if args.large else [])
-        print("%d cores, %s, the Windows build under %s" % (
+        print("%d cores, %s, the Windows build under %s, %s" % (
             os.cpu_count(), time.strftime("%Y-%m-%d"),
             subprocess.run(["wine", "--version"], env=env, capture_output=True,
-                           text=True).stdout.strip()))
+                           text=True).stdout.strip(), ARCHIVER or "the shipped 7za.exe"))
         for label in sizes:
             package = in_runs(make_package(SIZES[label]))
             bares, runs = pairs(package, args.pairs, lambda p: windows_bare(p, env),
@@ -339,8 +343,11 @@ def main():
     parser.add_argument("--disk", action="store_true",
                         help="extract to disk rather than to memory (/dev/shm), whose write "
                              "speed varies too much here to tell the updater's share")
+    parser.add_argument("--archiver", metavar="FILE",
+                        help="with --windows: this 7za.exe in place of the shipped one")
     args = parser.parse_args()
-    global RUNS
+    global RUNS, ARCHIVER
+    ARCHIVER = args.archiver and os.path.abspath(args.archiver)
     if not args.disk and os.path.isdir("/dev/shm"):
         RUNS = os.path.join("/dev/shm", "updater-bench-%d" % os.getpid())
 

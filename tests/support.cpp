@@ -4,6 +4,7 @@
 #include <QDataStream>
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -125,6 +126,22 @@ void killProcessesIn(const QString &dir)
     }
 }
 
+QStringList surroundings(const QString &root, const QString &client)
+{
+    QStringList seen;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString entry = it.next();
+        if (entry == client || entry.startsWith(client + QLatin1Char('/')))
+            continue;
+        const QFileInfo info = it.fileInfo();
+        seen << QStringLiteral("%1 %2 %3").arg(entry).arg(info.size()).arg(info.symLinkTarget());
+    }
+    seen.sort();
+    return seen;
+}
+
 bool makeZip(const QString &source, const QString &archive, const QStringList &options)
 {
     QProcess zip;
@@ -227,9 +244,10 @@ void writeZip(const QString &path, const QList<ZipEntry> &entries)
             << quint16(0x21) << crc << size << size << quint16(entry.name.size()) << quint16(0);
         out.writeRawData(entry.name.constData(), entry.name.size());
         out.writeRawData(entry.data.constData(), entry.data.size());
-        dir << quint32(0x02014b50) << quint16(3 << 8 | 20) << quint16(20) << utf8Names << quint16(0)
-            << quint16(0) << quint16(0x21) << crc << size << size << quint16(entry.name.size())
-            << quint16(0) << quint16(0) << quint16(0) << quint16(0) << (mode << 16) << offset;
+        dir << quint32(0x02014b50) << quint16((entry.dos ? 0 : 3) << 8 | 20) << quint16(20)
+            << utf8Names << quint16(0) << quint16(0) << quint16(0x21) << crc << size << size
+            << quint16(entry.name.size()) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
+            << (mode << 16) << offset;
         dir.writeRawData(entry.name.constData(), entry.name.size());
     }
     QByteArray end;

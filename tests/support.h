@@ -61,7 +61,11 @@ struct ZipEntry
     QByteArray name;
     QByteArray data;
     bool symlink = false; // data is the link's target
+    bool dos = false; // made on Windows: a backslash separates folders
 };
+// Everything under `root` but the client folder: names, sizes, link targets.
+QStringList surroundings(const QString &root, const QString &client);
+
 // Writes a zip of stored entries, names exactly as given.
 void writeZip(const QString &path, const QList<ZipEntry> &entries);
 

@@ -1,7 +1,6 @@
 #include "mainwindow.h"
 #include "support.h"
 
-#include <QDirIterator>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTemporaryDir>
@@ -53,23 +52,6 @@ private:
     QString outside;
     QList<qint64> survivors;
 };
-
-// Everything under `root` but the client folder: names, sizes, link targets.
-static QStringList surroundings(const QString &root, const QString &client)
-{
-    QStringList seen;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString entry = it.next();
-        if (entry == client || entry.startsWith(client + QLatin1Char('/')))
-            continue;
-        const QFileInfo info = it.fileInfo();
-        seen << QStringLiteral("%1 %2 %3").arg(entry).arg(info.size()).arg(info.symLinkTarget());
-    }
-    seen.sort();
-    return seen;
-}
 
 void TestHostile::initTestCase()
 {
