@@ -352,7 +352,8 @@ def main():
         RUNS = os.path.join("/dev/shm", "updater-bench-%d" % os.getpid())
 
     display = ":%d" % (150 + os.getpid() % 50)
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x200x24", "-nolisten", "tcp"],
+    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x200x24", "-dpi", "96",
+                             "-nolisten", "tcp"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     env = dict(os.environ, DISPLAY=display, PATH="/usr/bin:/bin")
     env.pop("QT_QPA_PLATFORM", None)
