@@ -215,6 +215,19 @@ Ink inkIn(const QImage &window, const QRect &box, qreal scale)
     return found;
 }
 
+QString describe(const Ink &ink)
+{
+    return QStringLiteral("text %1,%2 %3x%4 in the box %5,%6 %7x%8")
+        .arg(ink.ink.x())
+        .arg(ink.ink.y())
+        .arg(ink.ink.width())
+        .arg(ink.ink.height())
+        .arg(ink.box.x())
+        .arg(ink.box.y())
+        .arg(ink.box.width())
+        .arg(ink.box.height());
+}
+
 static quint32 crc32(const QByteArray &data)
 {
     quint32 crc = 0xffffffff;

@@ -83,6 +83,7 @@ struct Ink
     bool inside() const { return !ink.isEmpty() && box.adjusted(0, 1, 0, -1).contains(ink); }
 };
 Ink inkIn(const QImage &window, const QRect &box, qreal scale);
+QString describe(const Ink &ink);
 
 // Writes `size` bytes of compressible but not trivial text.
 void writeText(const QString &path, qint64 size);
