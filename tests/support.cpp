@@ -38,6 +38,16 @@ void prependPath(const QString &dir)
     qputenv("PATH", QFile::encodeName(dir) + ':' + qgetenv("PATH"));
 }
 
+QByteArray run(const QString &program, const QStringList &arguments, const QByteArray &input)
+{
+    QProcess process;
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished(60000);
+    return process.readAllStandardOutput();
+}
+
 void writeScript(const QString &path, const QByteArray &body)
 {
     QFile file(path);

@@ -27,6 +27,10 @@ QString standinsDir();
 // Puts `dir` first on PATH, ahead of everything the test inherited.
 void prependPath(const QString &dir);
 
+// Runs a program to its end, `input` on its standard input; its standard output.
+QByteArray run(const QString &program, const QStringList &arguments,
+               const QByteArray &input = QByteArray());
+
 // Makes `path` an executable shell script with `body` after its #! line.
 void writeScript(const QString &path, const QByteArray &body);
 

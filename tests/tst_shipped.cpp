@@ -1,7 +1,6 @@
 #include "support.h"
 
 #include <QDirIterator>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -61,14 +60,6 @@ PeHeader readPeHeader(const QByteArray &file)
     header.characteristics = word(pe + 22);
     header.subsystem = word(pe + 24 + 68); // the same offset in PE32 and PE32+
     return header;
-}
-
-QByteArray run(const QString &program, const QStringList &arguments)
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.waitForFinished(30000);
-    return process.readAllStandardOutput();
 }
 
 // The DLLs Windows provides, as Wine implements them.

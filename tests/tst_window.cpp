@@ -35,21 +35,6 @@ private:
     QByteArray display;
 };
 
-namespace {
-
-QByteArray run(const QString &program, const QStringList &arguments,
-               const QByteArray &input = QByteArray())
-{
-    QProcess process;
-    process.start(program, arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    process.waitForFinished();
-    return process.readAllStandardOutput();
-}
-
-} // namespace
-
 void TestWindow::initTestCase()
 {
     // An interpreter that answers nothing, so the window stays as first set up.

@@ -30,6 +30,8 @@ private slots:
 
 private:
     QProcess *startWindowsProgram(const QString &program, const QStringList &arguments = {});
+    bool runWindowsProgram(QProcess &process, const QStringList &command,
+                           const QString &dir = QString()) const;
     void setDisplayScale(int dpi);
     QStringList clientStarts() const;
     QImage grabUpdater() const;
@@ -158,9 +160,7 @@ void TestWine::initTestCase()
     wine.insert(QStringLiteral("DISPLAY"), qEnvironmentVariable("DISPLAY"));
 
     QProcess boot;
-    boot.setProcessEnvironment(wine);
-    boot.start(QStringLiteral("wine"), { QStringLiteral("wineboot"), QStringLiteral("-i") });
-    QVERIFY(boot.waitForFinished(180000));
+    QVERIFY(runWindowsProgram(boot, { QStringLiteral("wineboot"), QStringLiteral("-i") }));
     QCOMPARE(boot.exitCode(), 0);
 
     // Large enough for the archiver to report progress on the way; the
@@ -216,6 +216,16 @@ QProcess *TestWine::startWindowsProgram(const QString &program, const QStringLis
     return process;
 }
 
+// Runs a Windows program under Wine in `process`, to its end.
+bool TestWine::runWindowsProgram(QProcess &process, const QStringList &command,
+                                 const QString &dir) const
+{
+    process.setProcessEnvironment(wine);
+    process.setWorkingDirectory(dir);
+    process.start(QStringLiteral("wine"), command);
+    return process.waitForFinished(180000);
+}
+
 // The display scale as a user's desktop sets it: Windows' LogPixels, read by
 // each program as it starts.
 void TestWine::setDisplayScale(int dpi)
@@ -223,13 +233,12 @@ void TestWine::setDisplayScale(int dpi)
     if (dpi == logPixels)
         return;
     QProcess reg;
-    reg.setProcessEnvironment(wine);
-    reg.start(QStringLiteral("wine"),
-              { QStringLiteral("reg"), QStringLiteral("add"),
-                QStringLiteral("HKCU\\Control Panel\\Desktop"), QStringLiteral("/v"),
-                QStringLiteral("LogPixels"), QStringLiteral("/t"), QStringLiteral("REG_DWORD"),
-                QStringLiteral("/d"), QString::number(dpi), QStringLiteral("/f") });
-    QVERIFY(reg.waitForFinished(60000));
+    QVERIFY(runWindowsProgram(
+        reg,
+        { QStringLiteral("reg"), QStringLiteral("add"),
+          QStringLiteral("HKCU\\Control Panel\\Desktop"), QStringLiteral("/v"),
+          QStringLiteral("LogPixels"), QStringLiteral("/t"), QStringLiteral("REG_DWORD"),
+          QStringLiteral("/d"), QString::number(dpi), QStringLiteral("/f") }));
     QCOMPARE(reg.exitCode(), 0);
     logPixels = dpi;
 }
@@ -274,10 +283,7 @@ void TestWine::archiverBanner()
         source.section(QStringLiteral("really"), 1).section(QLatin1Char('+'), 0, 0);
 
     QProcess archiver;
-    archiver.setProcessEnvironment(wine);
-    archiver.setWorkingDirectory(shipDir);
-    archiver.start(QStringLiteral("wine"), { QStringLiteral("7za.exe") });
-    QVERIFY(archiver.waitForFinished(60000));
+    QVERIFY(runWindowsProgram(archiver, { QStringLiteral("7za.exe") }, shipDir));
     const QByteArray banner = archiver.readAllStandardOutput();
     QVERIFY2(banner.contains("7-Zip (a) " + release.toLatin1() + " (x64)"), banner.constData());
 }
@@ -506,12 +512,10 @@ void TestWine::update()
         // makes the link.
         QTemporaryDir scratch;
         QProcess archiver;
-        archiver.setProcessEnvironment(wine);
-        archiver.setWorkingDirectory(scratch.path());
-        archiver.start(QStringLiteral("wine"),
-                       { shipDir + QStringLiteral("/7za.exe"), QStringLiteral("x"),
-                         windowsPath(target), QStringLiteral("-y") });
-        QVERIFY(archiver.waitForFinished(60000));
+        QVERIFY(runWindowsProgram(archiver,
+                                  { shipDir + QStringLiteral("/7za.exe"), QStringLiteral("x"),
+                                    windowsPath(target), QStringLiteral("-y") },
+                                  scratch.path()));
         const QByteArray errors = archiver.readAllStandardError();
         QVERIFY2(errors.contains("Dangerous link path was ignored : p2\\link"), errors.constData());
     }
