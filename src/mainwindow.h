@@ -32,8 +32,8 @@ private:
     QLabel *label;
     QProgressBar *progressbar;
     QProcess *process;
-    // End of the previous output delivery, so that a success line split
-    // across two deliveries is still seen.
+    // End of the output so far, so that a success line split across two
+    // deliveries is still seen.
     QString outputtail;
 };
 
@@ -43,5 +43,11 @@ QString log_record(const QString &message, const QDateTime &time);
 // The percentage in front of the first "%" of an archiver output chunk, if
 // the chunk has one short enough to be a progress figure.
 std::optional<int> read_progress(const QString &chunk);
+
+// Whether archiver output `text` holds the success line as a line of its
+// own: after a line break, a carriage return, a backspace or at the start of
+// the output, and before a line break, a carriage return or the end of
+// `text`. Only lines that end after its first `seen` characters count.
+bool holds_success_line(const QString &text, int seen);
 
 #endif // MAINWINDOW_H

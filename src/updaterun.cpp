@@ -22,6 +22,26 @@ std::optional<int> read_progress(const QString &chunk)
     return figure.toInt(); // anything but a number reads as 0
 }
 
+bool holds_success_line(const QString &text, int seen)
+{
+    const int length = Fixed::successLine.size();
+    // A line wholly within the first `seen` characters was judged before.
+    for (int at = text.indexOf(Fixed::successLine, qMax(0, seen - length + 1)); at >= 0;
+         at = text.indexOf(Fixed::successLine, at + 1)) {
+        // A progress line names the file being extracted after its figure,
+        // so a name that holds the words never starts a line. The archiver
+        // erases its progress line before the success line with backspaces
+        // or a carriage return.
+        const bool starts = at == 0 || QStringView(u"\n\r\b").contains(text.at(at - 1));
+        const int end = at + length;
+        const bool ends = end == text.size() || text.at(end) == QLatin1Char('\n') ||
+            text.at(end) == QLatin1Char('\r');
+        if (starts && ends)
+            return true;
+    }
+    return false;
+}
+
 void MainWindow::start_update()
 {
     run_cmd(Fixed::stopClient);
@@ -49,10 +69,11 @@ void MainWindow::on_readoutput()
     if (const std::optional<int> value = read_progress(chunk))
         progressbar->setValue(*value);
 
-    const bool succeeded = (outputtail + chunk).contains(Fixed::successLine);
-    // Shorter than the success line, so a line wholly in the previous
-    // delivery is never seen twice.
-    outputtail = chunk.right(Fixed::successLine.size() - 1);
+    const QString text = outputtail + chunk;
+    const bool succeeded = holds_success_line(text, outputtail.size());
+    // As long as the success line: enough to judge a line split across two
+    // deliveries, with the character before it.
+    outputtail = text.right(Fixed::successLine.size());
     if (succeeded) {
         progressbar->setValue(100);
         label->setText(Fixed::completedText);

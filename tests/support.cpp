@@ -178,6 +178,16 @@ void writeText(const QString &path, qint64 size)
     }
 }
 
+void writeFiller(const QString &path, qint64 size)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    const QByteArray lines = QByteArray("the same line over and over again\n").repeated(1 << 16);
+    for (; size > 0; size -= lines.size())
+        file.write(lines.left(size));
+}
+
 void makeClientFolder(const QString &dir)
 {
     QDir().mkpath(dir + QStringLiteral("/update"));

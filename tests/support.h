@@ -91,5 +91,9 @@ QString describe(const Ink &ink);
 
 // Writes `size` bytes of compressible but not trivial text.
 void writeText(const QString &path, qint64 size);
+// Writes `size` bytes of one line over and over: hundreds of megabytes that
+// zip to a few hundred kilobytes, for a file the archiver takes a while on.
+// Makes its folder first.
+void writeFiller(const QString &path, qint64 size);
 
 #endif // TESTS_SUPPORT_H

@@ -97,6 +97,28 @@ void TestProgress::chunks_data()
         << Deliveries { "Everything is Ok", "\nSize: 5\n" } << QList<int> { 100 } << done << 1;
     QTest::newRow("success repeated") << Deliveries { "Everything is Ok\n", "Everything is Ok\n" }
                                       << QList<int> { 100 } << done << 2;
+    // The archiver's own bytes: a progress line names the file being
+    // extracted, and a name may hold the success text.
+    const QByteArray erase = QByteArray(52, '\b') + QByteArray(52, ' ') + QByteArray(52, '\b');
+    QTest::newRow("progress line naming the success text")
+        << Deliveries { "\b\b\b\b    \b\b\b\b  8% 3 - data/Everything is Ok.pak",
+                        erase + " 16% 3 - data/Everything is Ok.pak" }
+        << QList<int> { 8, 16 } << extracting << 0;
+    QTest::newRow("folder named the success text")
+        << Deliveries { "  8% 3 - Everything is Ok", "\b\b\b\b 9% 3 - Everything is Ok\r\n" }
+        << QList<int> { 8, 9 } << extracting << 0;
+    QTest::newRow("success after a backspace erase")
+        << Deliveries { " 95% 3 - data/Everything is Ok.pak",
+                        erase + "Everything is Ok\n\nFolders: 2\n" }
+        << QList<int> { 95, 100 } << done << 1;
+    QTest::newRow("success after a backspace erase, split")
+        << Deliveries { " 95% 3 - data/Everything is Ok.pak" + erase + "Everything is",
+                        " Ok\n\nFolders: 2\n" }
+        << QList<int> { 95, 100 } << done << 1;
+    QTest::newRow("success after a carriage return erase")
+        << Deliveries { "\r 95% 3 - data\\Everything is Ok.pak\r" + QByteArray(33, ' ') + "\r",
+                        "Everything is Ok\r\n\r\nFiles: 2\r\n" }
+        << QList<int> { 95, 100 } << done << 1;
     QTest::newRow("success in lower case")
         << Deliveries { "everything is ok" } << QList<int> {} << extracting << 0;
     QTest::newRow("error text") << Deliveries { " 30%", "2>ERROR: CRC Failed" } << QList<int> { 30 }

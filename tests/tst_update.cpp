@@ -15,6 +15,7 @@ class TestUpdate : public QObject
 private slots:
     void initTestCase();
     void cleanup();
+    void update_data();
     void update();
 
 private:
@@ -22,6 +23,8 @@ private:
 
     QTemporaryDir work;
     QString package;
+    QString namedPackage;
+    static constexpr qint64 namedSize = 300 * 1024 * 1024;
     QString client;
 };
 
@@ -42,6 +45,16 @@ void TestUpdate::initTestCase()
                         source + QStringLiteral("/kro.exe")));
     package = work.filePath(QStringLiteral("kro_update.zip"));
     QVERIFY(makeZip(source, package, { QStringLiteral("-mm=BZip2"), QStringLiteral("-mx1") }));
+
+    // The same, and a file and a folder named with the success text: the
+    // archiver's progress lines name them while it works on the file.
+    const QString named = work.filePath(QStringLiteral("named"));
+    writeFiller(named + QStringLiteral("/data/Everything is Ok.pak"), namedSize);
+    QVERIFY(writeFile(named + QStringLiteral("/Everything is Ok/readme.txt"), "ok\n"));
+    namedPackage = work.filePath(QStringLiteral("named.zip"));
+    QVERIFY(QFile::copy(package, namedPackage));
+    QVERIFY(makeZip(named, namedPackage, { QStringLiteral("-mx1") }));
+    QVERIFY(QDir(named).removeRecursively());
 }
 
 void TestUpdate::cleanup()
@@ -62,10 +75,22 @@ void TestUpdate::makeClient(const QString &name)
     QFile::remove(todaysLog());
 }
 
+void TestUpdate::update_data()
+{
+    QTest::addColumn<bool>("named");
+    QTest::newRow("update") << false;
+    QTest::newRow("names holding the success text") << true;
+}
+
 void TestUpdate::update()
 {
-    makeClient(QStringLiteral("客户 端"));
-    QVERIFY(QFile::copy(package, client + QStringLiteral("/update/kro_update.zip")));
+    QFETCH(bool, named);
+    makeClient(QStringLiteral("客户 端 ") + QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(QFile::copy(named ? namedPackage : package,
+                        client + QStringLiteral("/update/kro_update.zip")));
+    // Relative to the client folder, the current one: a name the GBK locale
+    // can encode.
+    const QString namedFile = QStringLiteral("data/Everything is Ok.pak");
     const qint64 oldClient = startClient(client);
 
     useGbkLocale();
@@ -73,13 +98,20 @@ void TestUpdate::update()
     // Stopped before the extraction shell even started.
     QVERIFY(!isRunning(oldClient));
     QList<int> values;
-    connect(window.findChild<QProgressBar *>(), &QProgressBar::valueChanged,
-            [&values](int value) { values << value; });
+    qint64 namedAtHandOver = -1;
+    connect(window.findChild<QProgressBar *>(), &QProgressBar::valueChanged, [&](int value) {
+        values << value;
+        if (value == 100)
+            namedAtHandOver = QFileInfo(namedFile).size();
+    });
     window.show();
 
     auto *label = window.findChild<QLabel *>();
     QTRY_COMPARE_WITH_TIMEOUT(label->text(), doneText, 60000);
+    // Started once, when the archiver is done: not while a file is written.
+    drainShell(&window, client);
     QTRY_COMPARE(processesIn(client, QStringLiteral("kro.exe")).size(), 1);
+    QCOMPARE(namedAtHandOver, named ? namedSize : 0);
     QVERIFY(!processesIn(client, QStringLiteral("kro.exe")).contains(oldClient));
     useUtf8Locale();
 
