@@ -116,9 +116,9 @@ void TestProgress::chunks_data()
                         " Ok\n\nFolders: 2\n" }
         << QList<int> { 95, 100 } << done << 1;
     QTest::newRow("success after a carriage return erase")
-        << Deliveries { "\r 95% 3 - data\\Everything is Ok.pak\r" + QByteArray(33, ' ') + "\r",
-                        "Everything is Ok\r\n\r\nFiles: 2\r\n" }
-        << QList<int> { 95, 100 } << done << 1;
+        << Deliveries { "\r 97% 3 - data\\Everything is Ok.pak\r" + QByteArray(34, ' ') + "\r",
+                        "100% 4\r      \rEverything is Ok\r\n\r\nFolders: 2\r\n" }
+        << QList<int> { 97, 100 } << done << 1;
     QTest::newRow("success in lower case")
         << Deliveries { "everything is ok" } << QList<int> {} << extracting << 0;
     QTest::newRow("error text") << Deliveries { " 30%", "2>ERROR: CRC Failed" } << QList<int> { 30 }
