@@ -9,6 +9,12 @@ updater: times from this script's clock, CPU time and peak resident memory
 from /proc, the moment the window is shown from the X server (bench/mapwait.c).
 A last run feeds the updater a flood of archiver output.
 
+Each round also times a floor: a plain program with no toolkit and no window
+(bench/floor_posix.c, or bench/floor_win32.c under Wine) that runs the same
+three interpreter sessions with the same command lines, reads the archiver's
+output to its success line and starts the client. The updater's time over
+the floor's is what the toolkit and the window cost.
+
 With --windows it measures the shipped Windows build under Wine instead: the
 bare Windows 7za.exe under Wine against the updater.exe doing its whole job
 with Wine's own interpreter and taskkill, on the same packages; --archiver
@@ -31,6 +37,8 @@ UPDATER = os.path.join(TOP, "build-release", "bin", "updater")
 LOG_DIR = os.path.join(TOP, "build-release", "bin", "log")
 STANDINS = os.path.join(TOP, "build-release", "libexec", "updater")
 MAPWAIT = os.path.join(WORK, "mapwait")
+FLOOR = os.path.join(WORK, "floor")
+WINDOWS_FLOOR = os.path.join(WORK, "floor.exe")
 SHIP = os.path.join(TOP, "build-windows", "ship")
 WINDOWS_CLIENT = os.path.join(TOP, "build-windows", "libexec", "updater", "kro.exe")
 ARCHIVER = None  # another 7za.exe in place of the shipped one
@@ -155,13 +163,15 @@ def peak_rss_mb(pid):
     return float("nan")
 
 
-def timed_run(command, folder, env, started, interval, private=None):
-    """Runs the updater in `folder` until `started()` says the client has
-    been started, polling every `interval` seconds and, where `private` is
-    given, sampling the updater's private memory with it on the way."""
+def timed_run(command, folder, env, started, interval, private=None, window=True):
+    """Runs the updater (or, without `window`, the floor) in `folder` until
+    `started()` says the client has been started, polling every `interval`
+    seconds and, where `private` is given, sampling the program's private
+    memory with it on the way."""
     settle()
-    mapwait = subprocess.Popen([MAPWAIT], stdout=subprocess.PIPE, env=env, text=True)
-    assert mapwait.stdout.readline().strip() == "ready"
+    if window:
+        mapwait = subprocess.Popen([MAPWAIT], stdout=subprocess.PIPE, env=env, text=True)
+        assert mapwait.stdout.readline().strip() == "ready"
     start = time.monotonic()
     updater = subprocess.Popen(command, cwd=folder, env=env, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
@@ -172,16 +182,22 @@ def timed_run(command, folder, env, started, interval, private=None):
             peak = max(peak, private(updater.pid))
         time.sleep(interval)
     done = time.monotonic()
+    # The interpreter that started the client may end before the client's
+    # program is loaded: give it a moment to show under its name.
     clients = clients_in(folder)
+    while not clients and time.monotonic() < done + 10:
+        time.sleep(0.01)
+        clients = clients_in(folder)
     result = {
         "total": done - start,
         "cpu": cpu_seconds(updater.pid),
         "rss": peak_rss_mb(updater.pid),
-        "shown": float(mapwait.stdout.readline()) - start,
     }
     if private:
         result["private"] = max(peak, private(updater.pid))
-    mapwait.wait()
+    if window:
+        result["shown"] = float(mapwait.stdout.readline()) - start
+        mapwait.wait()
     updater.kill()
     updater.wait()
     for pid in clients:
@@ -191,13 +207,14 @@ def timed_run(command, folder, env, started, interval, private=None):
     return result
 
 
-def end_to_end(package, env, name="e2e"):
+def end_to_end(package, env, name="e2e", floor=False):
     folder = fresh_folder(name, package)
     # The updater logs the client's start right after the interpreter that
     # started it has ended: watching the log costs far less than scanning
-    # /proc, which would compete with the archiver for the two cores.
+    # /proc, which would compete with the archiver for the two cores. The
+    # floor keeps the same log beside it.
     os.makedirs(LOG_DIR, exist_ok=True)
-    log = os.path.join(LOG_DIR, time.strftime("updater_%m-%d.log"))
+    log = os.path.join(LOG_DIR, time.strftime("floor_%m-%d.log" if floor else "updater_%m-%d.log"))
     before = log_records(log)
     size = -1
 
@@ -209,36 +226,43 @@ def end_to_end(package, env, name="e2e"):
         size = now
         return log_records(log) >= before + 3
 
+    if floor:
+        # The updater finds the stand-ins beside itself; the floor on PATH.
+        env = dict(env, PATH=env["PATH"] + ":" + STANDINS)
+        return timed_run([FLOOR, log], folder, env, started, 0.0005, window=False)
     return timed_run([UPDATER], folder, env, started, 0.0005)
 
 
-def pairs(package, count, bare_run, updater_run):
-    """Alternating runs of the bare archiver and of the updater; each goes
-    first in every other pair, so neither gains from the order."""
-    bares, runs = [], []
+def rounds(package, count, bare_run, floor_run, updater_run):
+    """Rounds of a bare archiver run, a floor run and an updater run, in
+    turn; every other round runs them in the reverse order, so none gains
+    from the order."""
+    bares, floors, runs = [], [], []
+    order = [(bare_run, bares), (floor_run, floors), (updater_run, runs)]
     for i in range(count):
-        if i % 2:
-            runs.append(updater_run(package))
-            bares.append(bare_run(package))
-        else:
-            bares.append(bare_run(package))
-            runs.append(updater_run(package))
-    return bares, runs
+        for run, results in (order[::-1] if i % 2 else order):
+            results.append(run(package))
+    return bares, floors, runs
 
 
-def report(label, package, bares, runs, bare_name):
+def report(label, package, bares, floors, runs, bare_name):
     totals = [r["total"] for r in runs]
-    print("\n%s package (%.0f MB zipped), %d pairs" % (label, os.path.getsize(package) / MB,
+    floor_totals = [r["total"] for r in floors]
+    print("\n%s package (%.0f MB zipped), %d rounds" % (label, os.path.getsize(package) / MB,
                                                        len(runs)))
     print("  end to end          ", spread(totals))
     print("  %-20s" % bare_name, spread(bares))
     print("  ratio               ", spread([t / b for t, b in zip(totals, bares)], "", 2))
     print("  fixed overhead      ", spread([(t - b) * 1000 for t, b in zip(totals, bares)],
                                            "ms", 0))
+    print("  floor               ", spread(floor_totals))
+    print("  over the floor      ", spread([t / f for t, f in zip(totals, floor_totals)], "", 2))
     print("  updater CPU         ", spread([r["cpu"] for r in runs]))
+    print("  floor CPU           ", spread([r["cpu"] for r in floors]))
     print("  updater peak RSS    ", spread([r["rss"] for r in runs], "MB", 1))
     if "private" in runs[0]:
         print("  updater private     ", spread([r["private"] for r in runs], "MB", 1))
+        print("  floor private       ", spread([r["private"] for r in floors], "MB", 1))
     print("  launch to window    ", spread([r["shown"] * 1000 for r in runs], "ms", 0))
 
 
@@ -282,12 +306,14 @@ def private_mb(pid):
     return total / 1024
 
 
-def windows_end_to_end(package, env):
+def windows_end_to_end(package, env, floor=False):
     folder = windows_folder("e2e", package)
     starts = os.path.join(folder, "kro_starts.log")
+    if floor:
+        shutil.copy(WINDOWS_FLOOR, folder)
     # Wine's loader execs itself: the process started becomes updater.exe.
-    return timed_run(["wine", "updater.exe"], folder, env, lambda: os.path.exists(starts),
-                     0.01, private_mb)
+    return timed_run(["wine", "floor.exe" if floor else "updater.exe"], folder, env,
+                     lambda: os.path.exists(starts), 0.01, private_mb, window=not floor)
 
 
 def windows_main(args, env):
@@ -304,9 +330,10 @@ def windows_main(args, env):
                            text=True).stdout.strip(), ARCHIVER or "the shipped 7za.exe"))
         for label in sizes:
             package = in_runs(make_package(SIZES[label]))
-            bares, runs = pairs(package, args.pairs, lambda p: windows_bare(p, env),
-                                lambda p: windows_end_to_end(p, env))
-            report(label, package, bares, runs, "bare 7za.exe")
+            results = rounds(package, args.rounds, lambda p: windows_bare(p, env),
+                             lambda p: windows_end_to_end(p, env, floor=True),
+                             lambda p: windows_end_to_end(p, env))
+            report(label, package, *results, "bare 7za.exe")
     finally:
         subprocess.run(["wineserver", "-k"], env=env)
         server.wait()
@@ -337,7 +364,7 @@ def spread(values, unit="s", digits=3):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--large", action="store_true", help="add the 1 GB package")
-    parser.add_argument("--pairs", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--windows", action="store_true",
                         help="the shipped Windows build under Wine (scripts/build-windows)")
     parser.add_argument("--disk", action="store_true",
@@ -370,8 +397,10 @@ def main():
         print("%d cores, %s" % (os.cpu_count(), time.strftime("%Y-%m-%d")))
         for label in sizes:
             package = in_runs(make_package(SIZES[label]))
-            bares, runs = pairs(package, args.pairs, bare, lambda p: end_to_end(p, env))
-            report(label, package, bares, runs, "bare archiver")
+            results = rounds(package, args.rounds, bare,
+                             lambda p: end_to_end(p, env, "floor", floor=True),
+                             lambda p: end_to_end(p, env))
+            report(label, package, *results, "bare archiver")
 
         flood_env = dict(env, PATH=flood_archiver() + ":/usr/bin:/bin")
         small = in_runs(make_package(SIZES["50 MB"]))
