@@ -154,9 +154,15 @@ void TestShipped::imports()
     while (it.hasNext())
         imports << it.next().captured(1).toLower();
     QVERIFY2(!imports.isEmpty(), qPrintable(dump.left(400)));
+    // The window is drawn in software: Direct3D and OpenGL would only cost
+    // every start their loading.
+    static const QStringList graphics = { QStringLiteral("d3d9.dll"), QStringLiteral("d3d11.dll"),
+                                          QStringLiteral("dxgi.dll"),
+                                          QStringLiteral("opengl32.dll") };
     for (const QString &import : imports) {
         QVERIFY2((!standalone && shipped.contains(import)) || system.contains(import),
                  qPrintable(file + QStringLiteral(" needs ") + import));
+        QVERIFY2(!graphics.contains(import), qPrintable(file + QStringLiteral(" needs ") + import));
     }
 }
 
