@@ -214,7 +214,8 @@ def end_to_end(package, env, name="e2e", floor=False):
     # /proc, which would compete with the archiver for the two cores. The
     # floor keeps the same log beside it.
     os.makedirs(LOG_DIR, exist_ok=True)
-    log = os.path.join(LOG_DIR, time.strftime("floor_%m-%d.log" if floor else "updater_%m-%d.log"))
+    name_format = "floor_%m-%d.log" if floor else "updater_%m-%d.log"
+    log = os.path.join(LOG_DIR, time.strftime(name_format))
     before = log_records(log)
     size = -1
 
