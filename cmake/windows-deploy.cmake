@@ -1,5 +1,10 @@
-# Installs beside updater.exe what it needs to run on a bare Windows: the Qt
-# DLLs and plugins it loads, the compiler's runtime DLLs and the archiver.
+# Installs beside updater.exe what it needs to run on a bare Windows (the Qt
+# DLLs and plugins it loads and the archiver) and what a release hands on
+# with them (licences, notices, SHA256SUMS); packs the folder into a zip.
+
+# Folders readable by all whatever the umask: the zip records them.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(UPDATER_7ZA "" CACHE FILEPATH "The Windows 7za.exe shipped beside updater.exe")
 if(NOT EXISTS "${UPDATER_7ZA}")
@@ -29,22 +34,63 @@ install(FILES $<TARGET_FILE:Qt5::QWindowsIntegrationPlugin> DESTINATION platform
 install(FILES $<TARGET_FILE:Qt5::QWindowsVistaStylePlugin> DESTINATION styles)
 
 if(MINGW)
-    # The compiler's runtime DLLs, without their debugging sections: the
-    # loader maps those too, which for libstdc++ alone is 19 MB.
-    set(runtime_dlls)
-    foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
-        execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
-            OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
-        if(NOT IS_ABSOLUTE "${path}")
-            message(FATAL_ERROR "The compiler knows no ${dll}")
-        endif()
-        set(stripped ${PROJECT_BINARY_DIR}/runtime/${dll})
-        add_custom_command(OUTPUT ${stripped}
-            COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/runtime
-            COMMAND ${CMAKE_STRIP} --strip-unneeded -o ${stripped} ${path}
-            DEPENDS ${path} VERBATIM)
-        list(APPEND runtime_dlls ${stripped})
-    endforeach()
-    add_custom_target(runtime_dlls ALL DEPENDS ${runtime_dlls})
-    install(FILES ${runtime_dlls} DESTINATION .)
+    # The compiler's runtime is linked in, as it is into the Qt DLLs: no
+    # runtime DLLs to ship beside them.
+    target_link_options(updater PRIVATE -static)
 endif()
+
+# The licence texts and notices of what is built into the shipped files,
+# taken from the sources of the Qt and archiver builds, and beside the folder
+# (not in it) those sources themselves, for a release to publish.
+get_filename_component(qt_prefix "${Qt5_DIR}/../../.." ABSOLUTE)
+get_filename_component(archiver_dir "${UPDATER_7ZA}" DIRECTORY)
+if(EXISTS ${qt_prefix}/source/read AND EXISTS ${archiver_dir}/source/legal)
+    set(qt_files Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll platforms/qwindows.dll
+        styles/qwindowsvistastyle.dll)
+    set(runtime_files updater.exe ${qt_files} 7za.exe)
+    list(JOIN qt_files , qt_files)
+    list(JOIN runtime_files , runtime_files)
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/licenses/NOTICE.txt
+        COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/cmake/notices.py
+            ${PROJECT_BINARY_DIR}/licenses ${qt_prefix} ${qt_files} ${archiver_dir} 7za.exe
+            ${runtime_files}
+        DEPENDS ${PROJECT_SOURCE_DIR}/cmake/notices.py ${qt_prefix}/.key ${archiver_dir}/.key
+        VERBATIM)
+    file(GLOB sources ${qt_prefix}/source/*.* ${archiver_dir}/source/*.*)
+    set(published)
+    foreach(file ${sources})
+        get_filename_component(name ${file} NAME)
+        add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/sources/${name}
+            COMMAND ${CMAKE_COMMAND} -E copy ${file} ${PROJECT_BINARY_DIR}/sources/${name}
+            DEPENDS ${file} VERBATIM)
+        list(APPEND published ${PROJECT_BINARY_DIR}/sources/${name})
+    endforeach()
+    add_custom_target(release_files ALL DEPENDS ${PROJECT_BINARY_DIR}/licenses/NOTICE.txt
+        ${published})
+    install(DIRECTORY ${PROJECT_BINARY_DIR}/licenses DESTINATION .)
+else()
+    message(WARNING "This Qt or 7za.exe was not built by scripts/qt-windows and "
+        "scripts/7za-windows: the folder gets no licence texts and notices, add them by hand")
+endif()
+
+# SHA256SUMS of every file installed before it, written last.
+install(CODE [[
+    get_filename_component(folder "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
+    file(GLOB_RECURSE shipped RELATIVE "${folder}" "${folder}/*")
+    list(REMOVE_ITEM shipped SHA256SUMS)
+    list(SORT shipped)
+    set(sums "")
+    foreach(file ${shipped})
+        file(SHA256 "${folder}/${file}" sum)
+        string(APPEND sums "${sum}  ${file}\n")
+    endforeach()
+    file(WRITE "${folder}/SHA256SUMS" "${sums}")
+]])
+
+# The release: the shipped folder in one zip. Its entries' times follow
+# SOURCE_DATE_EPOCH (see scripts/build-windows).
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-windows-x64)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -5,9 +5,10 @@
 #include <QtTest>
 
 // The folder a user ships with the Windows build: exactly what the updater
-// needs, every file a stripped 64-bit Windows program or DLL whose imports
-// are found there or in Windows itself, and the updater a windowed program
-// carrying its manifest.
+// needs, every program a stripped 64-bit Windows program or DLL whose imports
+// are found there or in Windows itself, the updater a windowed program
+// carrying its manifest; and what a release hands on with them: licences,
+// notices and the sums of it all.
 class TestShipped : public QObject
 {
     Q_OBJECT
@@ -19,23 +20,66 @@ private slots:
     void imports_data();
     void imports();
     void manifest();
+    void sums();
 };
 
 namespace {
 
 const QString shipDir = QStringLiteral(SHIP_DIR);
 
-const QStringList shippedFiles = {
+const QStringList programs = {
     QStringLiteral("7za.exe"),
     QStringLiteral("Qt5Core.dll"),
     QStringLiteral("Qt5Gui.dll"),
     QStringLiteral("Qt5Widgets.dll"),
-    QStringLiteral("libgcc_s_seh-1.dll"),
-    QStringLiteral("libstdc++-6.dll"),
-    QStringLiteral("libwinpthread-1.dll"),
     QStringLiteral("platforms/qwindows.dll"),
     QStringLiteral("styles/qwindowsvistastyle.dll"),
     QStringLiteral("updater.exe"),
+};
+
+const QStringList releaseFiles = {
+    QStringLiteral("SHA256SUMS"),
+    QStringLiteral("licenses/NOTICE.txt"),
+    QStringLiteral("licenses/7-zip/License.txt"),
+    QStringLiteral("licenses/7-zip/copying.txt"),
+    QStringLiteral("licenses/7-zip/debian-copyright"),
+    QStringLiteral("licenses/gcc-runtime/copyright"),
+    QStringLiteral("licenses/mingw-w64/copyright"),
+    QStringLiteral("licenses/qt/LICENSE.GPL3"),
+    QStringLiteral("licenses/qt/LICENSE.LGPL3"),
+    QStringLiteral("licenses/qt/debian-copyright"),
+    QStringLiteral("licenses/qt/third-party/aglfn.txt"),
+    QStringLiteral("licenses/qt/third-party/doubleconversion.txt"),
+    QStringLiteral("licenses/qt/third-party/easing.txt"),
+    QStringLiteral("licenses/qt/third-party/freebsd.txt"),
+    QStringLiteral("licenses/qt/third-party/grayraster.txt"),
+    QStringLiteral("licenses/qt/third-party/harfbuzz-ng.txt"),
+    QStringLiteral("licenses/qt/third-party/harfbuzz.txt"),
+    QStringLiteral("licenses/qt/third-party/md4.txt"),
+    QStringLiteral("licenses/qt/third-party/md4c.txt"),
+    QStringLiteral("licenses/qt/third-party/md5.txt"),
+    QStringLiteral("licenses/qt/third-party/opengl-es2-headers.txt"),
+    QStringLiteral("licenses/qt/third-party/opengl-headers.txt"),
+    QStringLiteral("licenses/qt/third-party/pcre2-sljit.txt"),
+    QStringLiteral("licenses/qt/third-party/pcre2.txt"),
+    QStringLiteral("licenses/qt/third-party/qbig5codecs.txt"),
+    QStringLiteral("licenses/qt/third-party/qbkcodec.txt"),
+    QStringLiteral("licenses/qt/third-party/qeucjpcodec.txt"),
+    QStringLiteral("licenses/qt/third-party/qeuckrcodec.txt"),
+    QStringLiteral("licenses/qt/third-party/qeventdispatcher_cf.txt"),
+    QStringLiteral("licenses/qt/third-party/qjiscodec.txt"),
+    QStringLiteral("licenses/qt/third-party/qsjiscodec.txt"),
+    QStringLiteral("licenses/qt/third-party/qtsciicodec.txt"),
+    QStringLiteral("licenses/qt/third-party/rfc6234.txt"),
+    QStringLiteral("licenses/qt/third-party/sha1.txt"),
+    QStringLiteral("licenses/qt/third-party/sha3_endian.txt"),
+    QStringLiteral("licenses/qt/third-party/sha3_keccak.txt"),
+    QStringLiteral("licenses/qt/third-party/smooth-scaling-algorithm.txt"),
+    QStringLiteral("licenses/qt/third-party/tinycbor.txt"),
+    QStringLiteral("licenses/qt/third-party/unicode-character-database.txt"),
+    QStringLiteral("licenses/qt/third-party/unicode-cldr.txt"),
+    QStringLiteral("licenses/qt/third-party/xserverhelper.txt"),
+    QStringLiteral("licenses/qt/third-party/zlib.txt"),
 };
 
 struct PeHeader
@@ -82,7 +126,7 @@ void TestShipped::contents()
     while (it.hasNext())
         files << QDir(shipDir).relativeFilePath(it.next());
     files.sort(Qt::CaseInsensitive);
-    QStringList expected = shippedFiles;
+    QStringList expected = programs + releaseFiles;
     expected.sort(Qt::CaseInsensitive);
     QCOMPARE(files, expected);
 }
@@ -95,7 +139,7 @@ void TestShipped::portableExecutables_data()
 
     const int gui = 2;
     const int console = 3;
-    for (const QString &file : shippedFiles) {
+    for (const QString &file : programs) {
         const bool dll = file.endsWith(QLatin1String(".dll"));
         const int subsystem = file == QLatin1String("7za.exe") ? console : gui;
         QTest::newRow(qPrintable(file)) << file << dll << subsystem;
@@ -130,7 +174,7 @@ void TestShipped::imports_data()
     QTest::addColumn<bool>("standalone");
     // The archiver runs on its own, its runtime linked in: a studio may
     // ship it without the rest.
-    for (const QString &file : shippedFiles)
+    for (const QString &file : programs)
         QTest::newRow(qPrintable(file)) << file << (file == QLatin1String("7za.exe"));
 }
 
@@ -142,7 +186,7 @@ void TestShipped::imports()
     static const QSet<QString> system = systemDlls();
     QVERIFY(system.contains(QStringLiteral("kernel32.dll")));
     QSet<QString> shipped;
-    for (const QString &name : shippedFiles)
+    for (const QString &name : programs)
         shipped << QFileInfo(name).fileName().toLower();
 
     const QString dump =
@@ -175,6 +219,27 @@ void TestShipped::manifest()
             { QStringLiteral("-x"), QStringLiteral("--raw"), QStringLiteral("--type=24"),
               QStringLiteral("--name=1"), shipDir + QStringLiteral("/updater.exe") });
     QCOMPARE(embedded, readFile(QStringLiteral(SOURCE_DIR "/src/updater.manifest")));
+}
+
+// SHA256SUMS lists every other file in the folder with its sum.
+void TestShipped::sums()
+{
+    QStringList listed;
+    const QList<QByteArray> lines = readFile(shipDir + QStringLiteral("/SHA256SUMS")).split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.isEmpty())
+            continue;
+        const QString file = QString::fromUtf8(line.mid(66));
+        QCOMPARE(line.left(66), QCryptographicHash::hash(readFile(shipDir + QLatin1Char('/') + file),
+                                                         QCryptographicHash::Sha256)
+                                                .toHex()
+                         + "  ");
+        listed << file;
+    }
+    QStringList expected = programs + releaseFiles;
+    expected.removeOne(QStringLiteral("SHA256SUMS"));
+    expected.sort();
+    QCOMPARE(listed, expected);
 }
 
 QTEST_GUILESS_MAIN(TestShipped)
