@@ -62,8 +62,8 @@ for text in ('LICENSE.LGPL3', 'LICENSE.GPL3'):
     copy(os.path.join(legal, text), os.path.join(out, 'qt', text))
 copy(os.path.join(legal, 'debian', 'copyright'), os.path.join(out, 'qt', 'debian-copyright'))
 where = f'sources/{dsc} and the files it names, with sources/qt-windows.patch'
-lines.append(f'Qt Base | {release} ({name} {version}) | LGPL-3.0-only: qt/LICENSE.LGPL3, qt/LICENSE.GPL3, '
-             f'qt/debian-copyright | {listed(qt_files)} | {where}')
+lines.append(f'Qt Base | {release} ({name} {version}) | LGPL-3.0-only: qt/LICENSE.LGPL3, '
+             f'qt/LICENSE.GPL3, qt/debian-copyright | {listed(qt_files)} | {where}')
 parts = []
 for folder, _, names in os.walk(legal):
     if 'qt_attribution.json' not in names:

@@ -74,11 +74,15 @@ else()
         "scripts/7za-windows: the folder gets no licence texts and notices, add them by hand")
 endif()
 
-# SHA256SUMS of every file installed before it, written last.
+# SHA256SUMS of every file this install wrote before it, written last.
 install(CODE [[
     get_filename_component(folder "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
-    file(GLOB_RECURSE shipped RELATIVE "${folder}" "${folder}/*")
-    list(REMOVE_ITEM shipped SHA256SUMS)
+    set(shipped)
+    foreach(path ${CMAKE_INSTALL_MANIFEST_FILES})
+        get_filename_component(path "${path}" ABSOLUTE)
+        file(RELATIVE_PATH file "${folder}" "${path}")
+        list(APPEND shipped "${file}")
+    endforeach()
     list(SORT shipped)
     set(sums "")
     foreach(file ${shipped})
