@@ -21,6 +21,8 @@ private slots:
     void imports();
     void manifest();
     void sums();
+    void notice_data();
+    void notice();
 };
 
 namespace {
@@ -239,6 +241,43 @@ void TestShipped::sums()
     expected.removeOne(QStringLiteral("SHA256SUMS"));
     expected.sort();
     QCOMPARE(listed, expected);
+}
+
+void TestShipped::notice_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("components");
+    // Each holds the two runtimes and, but for the updater, its own component.
+    for (const QString &file : programs)
+        QTest::newRow(qPrintable(file)) << file << (file == QLatin1String("updater.exe") ? 2 : 3);
+}
+
+// Every program is named by the notice, on the line of each component it
+// holds, and each such line's licence texts are in the folder.
+void TestShipped::notice()
+{
+    QFETCH(QString, file);
+    QFETCH(int, components);
+
+    const QString notice =
+        QString::fromUtf8(readFile(shipDir + QStringLiteral("/licenses/NOTICE.txt")));
+    QStringList licences; // the licence texts of each line naming the file
+    const QStringList lines = notice.split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const QStringList columns = line.split(QStringLiteral(" | "));
+        if (columns.size() != 5)
+            continue;
+        static const QRegularExpression into(QStringLiteral("^(linked|built) into "));
+        const QStringList shippedAs = QString(columns[3]).remove(into).split(QStringLiteral(", "));
+        if (shippedAs.contains(file))
+            licences << columns[2].section(QStringLiteral(": "), 1);
+    }
+    QCOMPARE(licences.size(), components);
+    for (const QString &texts : qAsConst(licences)) {
+        for (const QString &text : texts.split(QStringLiteral(", ")))
+            QVERIFY2(QFile::exists(shipDir + QStringLiteral("/licenses/") + text),
+                     qPrintable(text));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestShipped)
