@@ -73,8 +73,13 @@ for folder, _, names in os.walk(legal):
         entries = json.loads(f.read(), strict=False)
     for entry in entries if isinstance(entries, list) else [entries]:
         files = [os.path.join(at, f) for f in re.split(r'[\s,]+', entry.get('Files', '')) if f]
+        path = entry.get('Path')
         if files:
             built = any(f in read for f in files)
+        elif path:
+            # A file or a folder of its own.
+            path = os.path.normpath(os.path.join(at, path))
+            built = any(r == path or r.startswith(path + '/') for r in read)
         else:
             # Entries naming no files cover their folder; in Qt's own folders
             # that may be more than was built, which only adds a notice.
