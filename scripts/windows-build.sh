@@ -1,0 +1,22 @@
+# Shared by qt-windows and 7za-windows, which source it.
+
+# The newest version of source package $1 that the apt sources offer,
+# security updates included.
+newest_source() {
+    local version= v
+    for v in $(apt-cache showsrc "$1" | awk '/^Version:/ {print $2}'); do
+        if [[ -z "$version" ]] || dpkg --compare-versions "$v" gt "$version"; then version=$v; fi
+    done
+    [[ -n "$version" ]] || { echo "No source package $1: is a deb-src entry missing?" >&2; return 1; }
+    echo "$version"
+}
+
+# A build's cache key: its source version, options, compiler and patch.
+#   build_key VERSION PATCH OPTION...
+build_key() {
+    local version=$1 patch=$2 compiler
+    shift 2
+    compiler=$(dpkg-query -W -f '${Package} ${Version}\n' g++-mingw-w64-x86-64-posix \
+        binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+    (printf '%s\n' "$version" "$@" "$compiler" && cat "$patch") | sha256sum | cut -c1-16
+}
