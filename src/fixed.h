@@ -24,6 +24,10 @@ inline const QString extractPackage =
     QStringLiteral("7za x update/kro_update.zip  -aoa -mx2 -bsp1\n");
 inline const QString startClient = QStringLiteral("kro.exe\n");
 
+// What one updater holds while it works in an install folder, in the
+// session's namespace, followed by a hash of the folder.
+inline const QString folderMutexPrefix = QStringLiteral("Local\\kro-updater-");
+
 inline const QString successLine = QStringLiteral("Everything is Ok");
 
 // A secret that can turn up in a transcript: it never reaches the log.

@@ -10,6 +10,11 @@
 
 int main(int argc, char *argv[])
 {
+    // A second start in the same install folder, a double click or a
+    // launcher's retry, leaves at once: the first is already at work.
+    if (!claim_folder())
+        return 0;
+
     // The window is drawn in software alone: without this, the toolkit loads
     // an OpenGL stack it never uses, several times the program's own memory.
     QCoreApplication::setAttribute(Qt::AA_ForceRasterWidgets);

@@ -50,4 +50,12 @@ std::optional<int> read_progress(const QString &chunk);
 // `text`. Only lines that end after its first `seen` characters count.
 bool holds_success_line(const QString &text, int seen);
 
+// Claims the working directory, the install folder, for this updater until
+// it ends; false when another updater already holds it.
+bool claim_folder();
+
+// The name of the Windows mutex that claims install folder `folder`: the
+// same for every spelling of one folder.
+QString folder_mutex_name(QString folder);
+
 #endif // MAINWINDOW_H
