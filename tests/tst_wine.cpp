@@ -10,7 +10,12 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 // The shipped Windows build doing its whole job under Wine, on a virtual
 // display, with Wine's own interpreter and taskkill, the Windows 7za.exe and
@@ -33,6 +38,7 @@ private:
     bool runWindowsProgram(QProcess &process, const QStringList &command,
                            const QString &dir = QString()) const;
     void setDisplayScale(int dpi);
+    void endWineServer() const;
     QStringList clientStarts() const;
     QImage grabUpdater() const;
 
@@ -47,6 +53,10 @@ private:
 namespace {
 
 const QString shipDir = QStringLiteral(SHIP_DIR);
+// Wine names a process after the first word of its command line: the
+// updater's interpreters and archiver are these.
+const QString interpreter = QStringLiteral("cmd");
+const QString archiver = QStringLiteral("7za");
 const QString windowsClient = QStringLiteral(WINDOWS_CLIENT);
 enum class Package {
     Good,
@@ -64,6 +74,9 @@ enum class Package {
     UpdaterItself,
     NamedLikeSuccess,
 };
+// How the updater is started: with the client running or not, or twice in
+// the same folder, the second while the first's archiver is at work.
+enum class Start { ClientRunning, NoClient, Twice };
 // Where the shipped folder lies: in the client's folder itself, or in a
 // subfolder of its own that a launcher starts it from.
 enum class Layout { Flat, Subfolder };
@@ -145,6 +158,7 @@ QString describe(const WindowState &state)
 
 Q_DECLARE_METATYPE(Package)
 Q_DECLARE_METATYPE(Layout)
+Q_DECLARE_METATYPE(Start)
 
 void TestWine::initTestCase()
 {
@@ -163,6 +177,9 @@ void TestWine::initTestCase()
     wine.insert(QStringLiteral("LC_ALL"), QStringLiteral("zh_CN.UTF-8"));
     wine.insert(QStringLiteral("DISPLAY"), qEnvironmentVariable("DISPLAY"));
 
+    // A run ended by a time limit leaves its server behind, its desktop on
+    // that run's display, which is gone: this run's programs would join it.
+    endWineServer();
     QProcess boot;
     QVERIFY(runWindowsProgram(boot, { QStringLiteral("wineboot"), QStringLiteral("-i") }));
     QCOMPARE(boot.exitCode(), 0);
@@ -184,8 +201,8 @@ void TestWine::initTestCase()
 
 void TestWine::cleanup()
 {
-    const QStringList names = { QStringLiteral("updater.exe"), QStringLiteral("cmd.exe"),
-                                QStringLiteral("7za.exe"), QStringLiteral("kro.exe") };
+    const QStringList names = { QStringLiteral("updater.exe"), interpreter, archiver,
+                                QStringLiteral("kro.exe") };
     auto running = [&] {
         QList<qint64> pids;
         for (const QString &name : names)
@@ -200,6 +217,12 @@ void TestWine::cleanup()
 // Wine's processes are gone before the next suite's taskkill looks for a
 // kro.exe.
 void TestWine::cleanupTestCase()
+{
+    endWineServer();
+}
+
+// Ends the Wine server of this suite's prefix and every program on it.
+void TestWine::endWineServer() const
 {
     for (const QString &option : { QStringLiteral("-k"), QStringLiteral("-w") }) {
         QProcess server;
@@ -286,9 +309,9 @@ void TestWine::archiverBanner()
     const QString release =
         source.section(QStringLiteral("really"), 1).section(QLatin1Char('+'), 0, 0);
 
-    QProcess archiver;
-    QVERIFY(runWindowsProgram(archiver, { QStringLiteral("7za.exe") }, shipDir));
-    const QByteArray banner = archiver.readAllStandardOutput();
+    QProcess sevenZip;
+    QVERIFY(runWindowsProgram(sevenZip, { QStringLiteral("7za.exe") }, shipDir));
+    const QByteArray banner = sevenZip.readAllStandardOutput();
     QVERIFY2(banner.contains("7-Zip (a) " + release.toLatin1() + " (x64)"), banner.constData());
 }
 
@@ -296,45 +319,50 @@ void TestWine::update_data()
 {
     QTest::addColumn<Package>("packageKind");
     QTest::addColumn<Layout>("layout");
-    QTest::addColumn<bool>("clientRunning");
+    QTest::addColumn<Start>("start");
     QTest::addColumn<int>("dpi");
     QTest::addColumn<bool>("succeeds");
 
     const Layout flat = Layout::Flat;
-    QTest::newRow("update") << Package::Good << flat << true << 96 << true;
-    QTest::newRow("no client running") << Package::Good << flat << false << 96 << true;
-    QTest::newRow("not a zip") << Package::NotAZip << flat << true << 96 << false;
-    QTest::newRow("no package") << Package::Missing << flat << true << 96 << false;
+    const Start running = Start::ClientRunning;
+    QTest::newRow("update") << Package::Good << flat << running << 96 << true;
+    QTest::newRow("no client running") << Package::Good << flat << Start::NoClient << 96 << true;
+    QTest::newRow("not a zip") << Package::NotAZip << flat << running << 96 << false;
+    QTest::newRow("no package") << Package::Missing << flat << running << 96 << false;
     // The display scales most Windows laptops and 4K monitors run at.
-    QTest::newRow("scale 150") << Package::Good << flat << true << 144 << true;
-    QTest::newRow("scale 200") << Package::Good << flat << true << 192 << true;
-    QTest::newRow("scale 250") << Package::Good << flat << true << 240 << true;
+    QTest::newRow("scale 150") << Package::Good << flat << running << 144 << true;
+    QTest::newRow("scale 200") << Package::Good << flat << running << 192 << true;
+    QTest::newRow("scale 250") << Package::Good << flat << running << 240 << true;
     // Hostile and broken packages: nothing may land outside the client folder.
-    QTest::newRow("truncated") << Package::Truncated << flat << true << 96 << false;
-    QTest::newRow("7z archive named zip") << Package::SevenZip << flat << true << 96 << true;
-    QTest::newRow("dot-dot entries") << Package::DotDot << flat << true << 96 << true;
-    QTest::newRow("absolute entries") << Package::Absolute << flat << true << 96 << true;
+    QTest::newRow("truncated") << Package::Truncated << flat << running << 96 << false;
+    QTest::newRow("7z archive named zip") << Package::SevenZip << flat << running << 96 << true;
+    QTest::newRow("dot-dot entries") << Package::DotDot << flat << running << 96 << true;
+    QTest::newRow("absolute entries") << Package::Absolute << flat << running << 96 << true;
     QTest::newRow("link to a relative path outside")
-        << Package::LinkRelative << flat << true << 96 << false;
+        << Package::LinkRelative << flat << running << 96 << false;
     QTest::newRow("link to an absolute path")
-        << Package::LinkAbsolute << flat << true << 96 << false;
-    QTest::newRow("stream names") << Package::Stream << flat << true << 96 << true;
-    QTest::newRow("device names") << Package::DeviceNames << flat << true << 96 << true;
+        << Package::LinkAbsolute << flat << running << 96 << false;
+    QTest::newRow("stream names") << Package::Stream << flat << running << 96 << true;
+    QTest::newRow("device names") << Package::DeviceNames << flat << running << 96 << true;
     // Deploying: in a subfolder of its own the updater's files are never in
     // the package's way; laid flat, a package cannot replace the running updater.
     QTest::newRow("subfolder layout")
-        << Package::ClientQt << Layout::Subfolder << true << 96 << true;
+        << Package::ClientQt << Layout::Subfolder << running << 96 << true;
     QTest::newRow("flat layout, package holds the updater")
-        << Package::UpdaterItself << flat << true << 96 << false;
+        << Package::UpdaterItself << flat << running << 96 << false;
     QTest::newRow("names holding the success text")
-        << Package::NamedLikeSuccess << flat << true << 96 << true;
+        << Package::NamedLikeSuccess << flat << running << 96 << true;
+    // A double click: one window, one client.
+    QTest::newRow("second start in the same folder")
+        << Package::NamedLikeSuccess << flat << Start::Twice << 96 << true;
 }
 
 void TestWine::update()
 {
     QFETCH(Package, packageKind);
     QFETCH(Layout, layout);
-    QFETCH(bool, clientRunning);
+    QFETCH(Start, start);
+    const bool clientRunning = start != Start::NoClient;
     QFETCH(int, dpi);
     QFETCH(bool, succeeds);
     const qreal scale = dpi / 96.0;
@@ -468,6 +496,19 @@ void TestWine::update()
     } else {
         startWindowsProgram(QStringLiteral("updater.exe"));
     }
+    if (start == Start::Twice) {
+        // The same folder spelt otherwise: upper case, forward slashes and a
+        // trailing one. The second leaves at once, with nothing done.
+        QTRY_VERIFY_WITH_TIMEOUT(!processesIn(client, archiver).isEmpty(), 60000);
+        QProcess *second = startWindowsProgram(
+            QStringLiteral("start"),
+            { QStringLiteral("/wait"), QStringLiteral("/d"),
+              windowsPath(client).toUpper().replace(QLatin1Char('\\'), QLatin1Char('/')) +
+                  QLatin1Char('/'),
+              windowsPath(home + QStringLiteral("/updater.exe")) });
+        QVERIFY(second->waitForFinished(30000));
+        QCOMPARE(second->exitCode(), 0);
+    }
     WindowState state;
     auto drawn = [&](bool done) {
         state = readWindow(grabUpdater(), scale);
@@ -486,7 +527,7 @@ void TestWine::update()
         QTRY_VERIFY2_WITH_TIMEOUT(drawn(false), qPrintable(describe(state)), 120000);
     }
     // The archiver ends by itself, within a bound, whatever the package.
-    QTRY_VERIFY_WITH_TIMEOUT(processesIn(client, QStringLiteral("7za.exe")).isEmpty(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(processesIn(client, archiver).isEmpty(), 60000);
     QVERIFY(!processesIn(client, QStringLiteral("kro.exe")).contains(oldClient));
     const QList<qint64> updaters = processesIn(client, QStringLiteral("updater.exe"));
     QCOMPARE(updaters.size(), 1);
@@ -529,12 +570,12 @@ void TestWine::update()
         // What keeps Windows safe is the archiver refusing it, before it
         // makes the link.
         QTemporaryDir scratch;
-        QProcess archiver;
-        QVERIFY(runWindowsProgram(archiver,
+        QProcess sevenZip;
+        QVERIFY(runWindowsProgram(sevenZip,
                                   { shipDir + QStringLiteral("/7za.exe"), QStringLiteral("x"),
                                     windowsPath(target), QStringLiteral("-y") },
                                   scratch.path()));
-        const QByteArray errors = archiver.readAllStandardError();
+        const QByteArray errors = sevenZip.readAllStandardError();
         QVERIFY2(errors.contains("Dangerous link path was ignored : p2\\link"), errors.constData());
     }
 
@@ -571,15 +612,57 @@ void TestWine::update()
     // The updater goes; the client it started stays.
     const QList<qint64> clients = processesIn(client, QStringLiteral("kro.exe"));
     ::kill(pid_t(updater), SIGKILL);
-    QTRY_VERIFY_WITH_TIMEOUT(processesIn(client, QStringLiteral("cmd.exe")).isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(processesIn(client, interpreter).isEmpty(), 10000);
     QCOMPARE(processesIn(client, QStringLiteral("kro.exe")), clients);
     QCOMPARE(clients.size(), succeeds ? 1 : 0);
+}
+
+// The virtual display ends with the suite, however the suite ends.
+class DisplayProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+};
+
+// However the suite ends, a time limit's kill included, the Wine server of
+// its prefix ends with it, and every program on it: a process outside the
+// suite's tree waits for the suite's end on a pipe that only the suite holds.
+void endWineServerAfterSuite()
+{
+    // Everything the waiting process needs is made before it exists: it
+    // runs beside the toolkit's threads.
+    const QByteArray server =
+        QFile::encodeName(QStandardPaths::findExecutable(QStringLiteral("wineserver")));
+    const QByteArray prefix = "WINEPREFIX=" +
+        QFile::encodeName(QCoreApplication::applicationDirPath() + QStringLiteral("/wineprefix"));
+    char *const argv[] = { const_cast<char *>("wineserver"), const_cast<char *>("-k"), nullptr };
+    char *const envp[] = { const_cast<char *>(prefix.constData()), nullptr };
+    int alive[2];
+    if (server.isEmpty() || ::pipe2(alive, O_CLOEXEC) != 0)
+        return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setsid();
+        if (::fork() != 0)
+            ::_exit(0);
+        ::close(alive[1]);
+        const int null = ::open("/dev/null", O_RDWR);
+        for (const int fd : { STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO })
+            ::dup2(null, fd);
+        char byte;
+        while (::read(alive[0], &byte, 1) < 0 && errno == EINTR) { }
+        ::execve(server.constData(), argv, envp);
+        ::_exit(127);
+    }
+    ::close(alive[0]);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
 }
 
 // A virtual display of its own, for Wine and for reading the window back.
 int main(int argc, char *argv[])
 {
-    QProcess xvfb;
+    DisplayProcess xvfb;
     xvfb.start(QStringLiteral("Xvfb"),
                { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
                  QStringLiteral("0"), QStringLiteral("1600x300x24"), QStringLiteral("-nolisten"),
@@ -591,6 +674,7 @@ int main(int argc, char *argv[])
     qputenv("DISPLAY", ':' + xvfb.readAllStandardOutput().trimmed());
     qputenv("QT_QPA_PLATFORM", "xcb");
     QGuiApplication app(argc, argv);
+    endWineServerAfterSuite();
     TestWine test;
     return QTest::qExec(&test, argc, argv);
 }
