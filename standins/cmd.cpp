@@ -6,7 +6,7 @@
 // the working directory first, then on PATH. A program whose name ends in
 // ".exe" counts as windowed: it is started on its own and not waited for, so
 // it outlives the interpreter. Console programs share the interpreter's
-// standard output and error, so what they print passes through at once.
+// standard streams, so what they print passes through at once.
 
 #include "gbk.h"
 
@@ -97,15 +97,13 @@ void wait_for(pid_t pid)
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
 }
 
-// The interpreter's input is its own: a program never reads the command
-// lines that follow it.
+// As Windows' interpreter does, a console program shares its input: one
+// that asks a question waits there for an answer.
 void run_console(const std::string &program, std::vector<std::string> &words)
 {
     const pid_t pid = fork();
-    if (pid == 0) {
-        redirect(STDIN_FILENO, O_RDONLY);
+    if (pid == 0)
         exec(program, words);
-    }
     if (pid > 0)
         wait_for(pid);
 }

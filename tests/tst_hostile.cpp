@@ -33,8 +33,13 @@ public:
         LogNameIsFolder,
         IgnoresTerm,
         SimilarNames,
+        Encrypted,
     };
     Q_ENUM(Case)
+    // Succeeds: the client started; fails: the error text; waits: the
+    // archiver waits for an answer on the interpreter's open input, for good.
+    enum Outcome { Succeeds, Fails, Waits };
+    Q_ENUM(Outcome)
 
 private slots:
     void initTestCase();
@@ -90,22 +95,25 @@ void TestHostile::cleanup()
 void TestHostile::update_data()
 {
     QTest::addColumn<Case>("what");
-    QTest::addColumn<bool>("succeeds");
+    QTest::addColumn<Outcome>("outcome");
 
-    QTest::newRow("missing package") << MissingPackage << false;
-    QTest::newRow("not a zip") << NotAZip << false;
-    QTest::newRow("truncated zip") << Truncated << false;
-    QTest::newRow("CRC-corrupt entry") << CrcCorrupt << false;
-    QTest::newRow("archiver missing from PATH") << NoArchiver << false;
-    QTest::newRow("../ entries land inside") << DotDotEntries << true;
-    QTest::newRow("absolute entries land inside") << AbsoluteEntries << true;
-    QTest::newRow("link pointing outside, file through it") << LinkOutside << false;
-    QTest::newRow("read-only target overwritten") << ReadOnlyTarget << true;
-    QTest::newRow("target occupied by a folder") << FolderTarget << false;
-    QTest::newRow("log folder cannot be written") << LogUnwritable << true;
-    QTest::newRow("log file name is a folder") << LogNameIsFolder << true;
-    QTest::newRow("client ignoring SIGTERM") << IgnoresTerm << true;
-    QTest::newRow("similar process names survive") << SimilarNames << true;
+    QTest::newRow("missing package") << MissingPackage << Fails;
+    QTest::newRow("not a zip") << NotAZip << Fails;
+    QTest::newRow("truncated zip") << Truncated << Fails;
+    QTest::newRow("CRC-corrupt entry") << CrcCorrupt << Fails;
+    QTest::newRow("archiver missing from PATH") << NoArchiver << Fails;
+    QTest::newRow("../ entries land inside") << DotDotEntries << Succeeds;
+    QTest::newRow("absolute entries land inside") << AbsoluteEntries << Succeeds;
+    QTest::newRow("link pointing outside, file through it") << LinkOutside << Fails;
+    QTest::newRow("read-only target overwritten") << ReadOnlyTarget << Succeeds;
+    QTest::newRow("target occupied by a folder") << FolderTarget << Fails;
+    QTest::newRow("log folder cannot be written") << LogUnwritable << Succeeds;
+    QTest::newRow("log file name is a folder") << LogNameIsFolder << Succeeds;
+    QTest::newRow("client ignoring SIGTERM") << IgnoresTerm << Succeeds;
+    QTest::newRow("similar process names survive") << SimilarNames << Succeeds;
+    // The archiver asks for a password, having emptied the file it was
+    // about to write.
+    QTest::newRow("encrypted entry") << Encrypted << Waits;
 }
 
 void TestHostile::prepare(Case what)
@@ -185,13 +193,21 @@ void TestHostile::prepare(Case what)
     case SimilarNames:
         writeZip(zip, plain);
         break;
+    case Encrypted: {
+        const QString source = work->filePath(QStringLiteral("source"));
+        QVERIFY(writeFile(source + QStringLiteral("/data/a.txt"), "new\n"));
+        QVERIFY(makeZip(source, zip, { QStringLiteral("-psecret") }));
+        QVERIFY(writeFile(client + QStringLiteral("/data/a.txt"), "sixteen bytes!!\n"));
+        break;
+    }
     }
 }
 
 void TestHostile::update()
 {
     QFETCH(Case, what);
-    QFETCH(bool, succeeds);
+    QFETCH(Outcome, outcome);
+    const bool succeeds = outcome == Succeeds;
 
     prepare(what);
     if (what == SimilarNames) {
@@ -208,6 +224,17 @@ void TestHostile::update()
     QVERIFY(!isRunning(oldClient));
     window->show();
     auto *label = window->findChild<QLabel *>();
+    if (outcome == Waits) {
+        auto waiting = [&] {
+            return !processesIn(client, QStringLiteral("7za")).isEmpty() &&
+                QFileInfo(client + QStringLiteral("/data/a.txt")).size() == 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(waiting(), 30000);
+        QCOMPARE(label->text(), extractingText);
+        QCOMPARE(window->findChild<QProgressBar *>()->value(), 1);
+        QVERIFY(processesIn(client, QStringLiteral("kro.exe")).isEmpty());
+        return;
+    }
     QTRY_COMPARE_WITH_TIMEOUT(label->text(), succeeds ? doneText : failedText, 30000);
     drainShell(window.get(), client);
     QCOMPARE(label->text(), succeeds ? doneText : failedText);
