@@ -259,7 +259,7 @@ static quint32 crc32(const QByteArray &data)
     return ~crc;
 }
 
-void writeZip(const QString &path, const QList<ZipEntry> &entries)
+void writeZip(const QString &path, const QList<ZipEntry> &entries, const QByteArray &comment)
 {
     QByteArray local;
     QByteArray central;
@@ -267,18 +267,18 @@ void writeZip(const QString &path, const QList<ZipEntry> &entries)
     QDataStream dir(&central, QIODevice::WriteOnly);
     out.setByteOrder(QDataStream::LittleEndian);
     dir.setByteOrder(QDataStream::LittleEndian);
-    const quint16 utf8Names = 0x0800;
     for (const ZipEntry &entry : entries) {
         const quint32 offset = quint32(local.size());
         const quint32 crc = crc32(entry.data);
         const quint32 size = quint32(entry.data.size());
         const quint32 mode = entry.symlink ? 0120777 : 0100644;
-        out << quint32(0x04034b50) << quint16(20) << utf8Names << quint16(0) << quint16(0)
+        const quint16 flags = entry.utf8 ? 0x0800 : 0;
+        out << quint32(0x04034b50) << quint16(20) << flags << entry.method << quint16(0)
             << quint16(0x21) << crc << size << size << quint16(entry.name.size()) << quint16(0);
         out.writeRawData(entry.name.constData(), entry.name.size());
         out.writeRawData(entry.data.constData(), entry.data.size());
         dir << quint32(0x02014b50) << quint16((entry.dos ? 0 : 3) << 8 | 20) << quint16(20)
-            << utf8Names << quint16(0) << quint16(0) << quint16(0x21) << crc << size << size
+            << flags << entry.method << quint16(0) << quint16(0x21) << crc << size << size
             << quint16(entry.name.size()) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
             << (mode << 16) << offset;
         dir.writeRawData(entry.name.constData(), entry.name.size());
@@ -288,8 +288,8 @@ void writeZip(const QString &path, const QList<ZipEntry> &entries)
     tail.setByteOrder(QDataStream::LittleEndian);
     tail << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(entries.size())
          << quint16(entries.size()) << quint32(central.size()) << quint32(local.size())
-         << quint16(0);
+         << quint16(comment.size());
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    file.write(local + central + end);
+    file.write(local + central + end + comment);
 }

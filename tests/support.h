@@ -66,12 +66,15 @@ struct ZipEntry
     QByteArray data;
     bool symlink = false; // data is the link's target
     bool dos = false; // made on Windows: a backslash separates folders
+    bool utf8 = true; // the name flagged UTF-8
+    quint16 method = 0; // the method recorded; the data is stored all the same
 };
 // Everything under `root` but the client folder: names, sizes, link targets.
 QStringList surroundings(const QString &root, const QString &client);
 
 // Writes a zip of stored entries, names exactly as given.
-void writeZip(const QString &path, const QList<ZipEntry> &entries);
+void writeZip(const QString &path, const QList<ZipEntry> &entries,
+              const QByteArray &comment = QByteArray());
 
 // Zips the contents of `source` into `archive` with the real archiver.
 bool makeZip(const QString &source, const QString &archive, const QStringList &options = {});

@@ -1,4 +1,5 @@
 #include "support.h"
+#include "updaterfiles.h"
 
 #include <QDirIterator>
 #include <QRegularExpression>
@@ -118,6 +119,16 @@ void TestShipped::contents()
     QStringList expected = programs + releaseFiles;
     expected.sort(Qt::CaseInsensitive);
     QCOMPARE(files, expected);
+
+    // What the package tool keeps out of packages is this folder's top.
+    QStringList top;
+    for (const QFileInfo &entry :
+         QDir(shipDir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot))
+        top << entry.fileName() + (entry.isDir() ? QStringLiteral("/") : QString());
+    QStringList kept = updaterFiles;
+    top.sort();
+    kept.sort();
+    QCOMPARE(top, kept);
 }
 
 void TestShipped::portableExecutables_data()
