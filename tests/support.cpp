@@ -277,8 +277,8 @@ void writeZip(const QString &path, const QList<ZipEntry> &entries, const QByteAr
             << quint16(0x21) << crc << size << size << quint16(entry.name.size()) << quint16(0);
         out.writeRawData(entry.name.constData(), entry.name.size());
         out.writeRawData(entry.data.constData(), entry.data.size());
-        dir << quint32(0x02014b50) << quint16((entry.dos ? 0 : 3) << 8 | 20) << quint16(20)
-            << flags << entry.method << quint16(0) << quint16(0x21) << crc << size << size
+        dir << quint32(0x02014b50) << quint16((entry.dos ? 0 : 3) << 8 | 20) << quint16(20) << flags
+            << entry.method << quint16(0) << quint16(0x21) << crc << size << size
             << quint16(entry.name.size()) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
             << (mode << 16) << offset;
         dir.writeRawData(entry.name.constData(), entry.name.size());

@@ -159,13 +159,15 @@ void TestPackage::check_data()
     row("names Windows cannot hold")
         << QList<ZipEntry> { { "a:b.txt", "x" },       { "CON", "x" },    { "aux.txt", "x" },
                              { "data/LPT1.log", "x" }, { "trail.", "x" }, { "why?.txt", "x" } }
-        << none << Plain << plain << QString("windows-name ").repeated(6).split(' ', Qt::SkipEmptyParts) << 1;
+        << none << Plain << plain
+        << QString("windows-name ").repeated(6).split(' ', Qt::SkipEmptyParts) << 1;
     row("two names that become one")
         << QList<ZipEntry> { { "a:b.txt", "1" }, { "a_b.txt", "2" } } << none << Plain << plain
         << QStringList { "collision", "windows-name" } << 1;
     row("dot-dot, absolute and link entries")
         << QList<ZipEntry> { { "../up.txt", "x" }, { "/abs.txt", "x" }, { "link", "a", true } }
-        << none << Plain << plain << QString("unsafe-path ").repeated(3).split(' ', Qt::SkipEmptyParts) << 1;
+        << none << Plain << plain
+        << QString("unsafe-path ").repeated(3).split(' ', Qt::SkipEmptyParts) << 1;
     const QByteArray longName = QByteArray(60, 'd') + '/' + QByteArray(60, 'f') + ".txt";
     row("a path past 260 characters")
         << QList<ZipEntry> { { longName, "x" } } << none << Plain
@@ -211,7 +213,8 @@ void TestPackage::check()
     if (making == ZipCrypto || making == Aes || making == SevenZip) {
         const QString source = work.filePath(QStringLiteral("source"));
         for (const ZipEntry &entry : zipped)
-            QVERIFY(writeFile(source + QLatin1Char('/') + QString::fromUtf8(entry.name), entry.data));
+            QVERIFY(
+                writeFile(source + QLatin1Char('/') + QString::fromUtf8(entry.name), entry.data));
         QStringList options { QStringLiteral("a"), package, source + QStringLiteral("/*"),
                               QStringLiteral("-psecret") };
         options << (making == Aes ? QStringLiteral("-mem=AES256") : QStringLiteral("-tzip"));
