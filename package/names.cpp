@@ -1,9 +1,9 @@
 #include "names.h"
 
 #include <QHash>
+#include <QTextCodec>
 
 #include <array>
-#include <iconv.h>
 #include <memory>
 
 namespace {
@@ -13,31 +13,36 @@ constexpr char16_t escapeBase = 0xef00;
 // The archiver keeps a backslash in a name made on Unix as this character.
 constexpr char16_t unixBackslash = 0xf05c;
 
-// One code page's conversion to UTF-16, made once from the system's tables.
+// One code page's conversion to UTF-16, made once. The toolkit's GBK and
+// Big5 tables are Windows' 936 and 950, with their user-defined areas and
+// the codes the standards leave free as private characters.
 class CodePage
 {
 public:
     explicit CodePage(int number)
         : doubleByte(number == 936 || number == 950)
     {
-        const QByteArray name = "CP" + QByteArray::number(number);
-        iconv_t convert = iconv_open("UTF-16LE", name.constData());
+        QTextCodec *codec = QTextCodec::codecForName(number == 936       ? "GBK"
+                                                         : number == 950 ? "Big5"
+                                                         : number == 437 ? "IBM437"
+                                                                         : "windows-1252");
         for (int byte = 0; byte < 256; ++byte)
-            single[byte] = byte < 0x80 ? char16_t(byte) : one(convert, QByteArray(1, char(byte)));
+            single[byte] = byte < 0x80 ? char16_t(byte) : one(codec, QByteArray(1, char(byte)));
         if (number == 1252) {
             // Windows keeps the five bytes that 1252 leaves free as C1 controls.
             for (const int byte : { 0x81, 0x8d, 0x8f, 0x90, 0x9d })
                 single[byte] = char16_t(byte);
         }
+        if (number == 437)
+            single[0xe6] = u'µ'; // Windows' micro sign, where the toolkit has the Greek mu
+
         if (doubleByte) {
             pairs.resize(0x10000, unmapped);
             for (int lead = 0x81; lead <= 0xfe; ++lead) {
                 for (int trail = 1; trail < 256; ++trail)
-                    pairs[lead << 8 | trail] =
-                        one(convert, QByteArray(1, char(lead)) + char(trail));
+                    pairs[lead << 8 | trail] = one(codec, QByteArray(1, char(lead)) + char(trail));
             }
         }
-        iconv_close(convert);
     }
 
     QString decode(const QByteArray &bytes) const
@@ -58,17 +63,11 @@ public:
     }
 
 private:
-    static char16_t one(iconv_t convert, QByteArray in)
+    static char16_t one(QTextCodec *codec, const QByteArray &bytes)
     {
-        char16_t out[2] = {};
-        char *from = in.data();
-        size_t fromLeft = size_t(in.size());
-        char *to = reinterpret_cast<char *>(out);
-        size_t toLeft = sizeof out;
-        iconv(convert, nullptr, nullptr, nullptr, nullptr);
-        const bool whole = iconv(convert, &from, &fromLeft, &to, &toLeft) != size_t(-1) &&
-            fromLeft == 0 && toLeft == sizeof out - 2;
-        return whole ? out[0] : unmapped;
+        const QString text = codec ? codec->toUnicode(bytes) : QString();
+        return text.size() == 1 && text.at(0) != QChar::ReplacementCharacter ? text.at(0).unicode()
+                                                                             : unmapped;
     }
 
     bool doubleByte;

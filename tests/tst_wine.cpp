@@ -32,6 +32,8 @@ private slots:
     void archiverBanner();
     void update_data();
     void update();
+    void packageNames_data();
+    void packageNames();
 
 private:
     QProcess *startWindowsProgram(const QString &program, const QStringList &arguments = {});
@@ -159,6 +161,7 @@ QString describe(const WindowState &state)
 Q_DECLARE_METATYPE(Package)
 Q_DECLARE_METATYPE(Layout)
 Q_DECLARE_METATYPE(Start)
+Q_DECLARE_METATYPE(ZipEntry)
 
 void TestWine::initTestCase()
 {
@@ -615,6 +618,105 @@ void TestWine::update()
     QTRY_VERIFY_WITH_TIMEOUT(processesIn(client, interpreter).isEmpty(), 10000);
     QCOMPARE(processesIn(client, QStringLiteral("kro.exe")), clients);
     QCOMPARE(clients.size(), succeeds ? 1 : 0);
+}
+
+// What the shipped archiver makes of names on Simplified-Chinese,
+// Traditional-Chinese and English Windows is what the package tool says it
+// makes of them: where each entry lands, and which entry's bytes a file
+// holds where two land in one place.
+void TestWine::packageNames_data()
+{
+    QTest::addColumn<QList<ZipEntry>>("zipped");
+
+    QTextCodec *gbk = QTextCodec::codecForName("GBK");
+    const QByteArray chinese = QStringLiteral("资源/说明.txt").toUtf8();
+    QTest::newRow("GBK names without the flag") << QList<ZipEntry> {
+        { gbk->fromUnicode(QStringLiteral("资源/说明.txt")), "1", false, true, false },
+        { gbk->fromUnicode(QStringLiteral("更新说明.txt")), "2", false, true, false }
+    };
+    QTest::newRow("UTF-8 names without the flag, made on Windows")
+        << QList<ZipEntry> { { chinese, "1", false, true, false } };
+    QTest::newRow("UTF-8 names without the flag, made on Unix")
+        << QList<ZipEntry> { { chinese, "1", false, false, false } };
+    QTest::newRow("a name in code page 437")
+        << QList<ZipEntry> { { "filename_with_\x91o\x86.txt", "1", false, true, false } };
+    QTest::newRow("names that differ in letter case")
+        << QList<ZipEntry> { { "Data/a.txt", "1" }, { "data/A.txt", "2" } };
+    QTest::newRow("names Windows cannot hold")
+        << QList<ZipEntry> { { "a:b.txt", "1" },   { "CON", "2" },
+                             { "aux.txt", "3" },   { "data/LPT1.log", "4" },
+                             { "trail.", "5" },    { "why?.txt", "6" },
+                             { "com0 .txt", "7" }, { "x\rEverything is Ok", "8" } };
+    // Each byte as a lead byte, before trails of every range the code
+    // pages treat apart; and bytes that are not UTF-8 in names read as UTF-8.
+    QList<ZipEntry> pairs;
+    QList<ZipEntry> notUtf8;
+    for (int lead = 0x80; lead <= 0xff; ++lead) {
+        QByteArray name = QByteArray::number(lead, 16) + '_';
+        for (const int trail :
+             { 0x30, 0x40, 0x41, 0x5c, 0x7e, 0x7f, 0x80, 0x9f, 0xa0, 0xa1, 0xb0, 0xfe, 0xff })
+            name += char(lead) + QByteArray(1, char(trail));
+        pairs << ZipEntry { name + ".txt", QByteArray::number(lead), false, true, false };
+        notUtf8 << ZipEntry { "u" + QByteArray::number(lead, 16) + char(lead) + "x.txt", "1", false,
+                              false, false };
+    }
+    QTest::newRow("every byte pair kind") << pairs;
+    QTest::newRow("not UTF-8, made on Unix") << notUtf8;
+    QTest::newRow("two names that become one") << QList<ZipEntry> {
+        { "a:b.txt", "1" }, { "a_b.txt", "2" }, { "c|d", "3" }, { "c<d", "4" }
+    };
+}
+
+void TestWine::packageNames()
+{
+    QFETCH(QList<ZipEntry>, zipped);
+    const QString package = work.filePath(QStringLiteral("names.zip"));
+    writeZip(package, zipped);
+
+    const QList<QPair<int, QString>> machines { { 936, QStringLiteral("zh_CN.UTF-8") },
+                                                { 950, QStringLiteral("zh_TW.UTF-8") },
+                                                { 437, QStringLiteral("en_US.UTF-8") } };
+    for (const auto &[codePage, locale] : machines) {
+        const QStringList landing =
+            QString::fromUtf8(run(QStringLiteral(PACKAGE_TOOL),
+                                  { QStringLiteral("list"), package, QStringLiteral("--code-page"),
+                                    QString::number(codePage) }))
+                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(landing.size(), zipped.size());
+        // Letter case plays no part on Windows; the later entry wins.
+        QMap<QString, QByteArray> said;
+        for (int i = 0; i < landing.size(); ++i)
+            said.insert(landing.at(i).toUpper(), zipped.at(i).data);
+
+        QTemporaryDir scratch;
+        QProcessEnvironment machine = wine;
+        machine.insert(QStringLiteral("LC_ALL"), locale);
+        QProcess archiver;
+        archiver.setProcessEnvironment(machine);
+        archiver.setWorkingDirectory(scratch.path());
+        archiver.start(QStringLiteral("wine"),
+                       { shipDir + QStringLiteral("/7za.exe"), QStringLiteral("x"),
+                         windowsPath(package), QStringLiteral("-aoa") });
+        QVERIFY(archiver.waitForFinished(60000));
+        QMap<QString, QByteArray> done;
+        QDirIterator it(scratch.path(), QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString file = it.next();
+            done.insert(QDir(scratch.path()).relativeFilePath(file).toUpper(), readFile(file));
+        }
+        auto lines = [](const QMap<QString, QByteArray> &files) {
+            QStringList shown;
+            for (auto file = files.begin(); file != files.end(); ++file)
+                shown << file.key() + QLatin1Char('\t') + QString::fromLatin1(file.value());
+            return shown;
+        };
+        QVERIFY2(
+            lines(done) == lines(said),
+            qPrintable(QStringLiteral("code page %1: the archiver wrote\n%2\nthe tool said\n%3")
+                           .arg(codePage)
+                           .arg(lines(done).join(QLatin1Char('\n')),
+                                lines(said).join(QLatin1Char('\n')))));
+    }
 }
 
 // The virtual display ends with the suite, however the suite ends.
