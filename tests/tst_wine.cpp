@@ -75,6 +75,7 @@ enum class Package {
     ClientQt,
     UpdaterItself,
     NamedLikeSuccess,
+    Made,
 };
 // How the updater is started: with the client running or not, or twice in
 // the same folder, the second while the first's archiver is at work.
@@ -83,6 +84,18 @@ enum class Start { ClientRunning, NoClient, Twice };
 // subfolder of its own that a launcher starts it from.
 enum class Layout { Flat, Subfolder };
 const QString subfolder = QStringLiteral("更新");
+// Two releases of the client, but for its program, for the package tool.
+const QMap<QString, QByteArray> madeFrom {
+    { QStringLiteral("version.txt"), "version 1\r\n" },
+    { QStringLiteral("资源/旧.txt"), "old\r\n" },
+    { QStringLiteral("data/same.txt"), "same\r\n" },
+};
+const QMap<QString, QByteArray> madeTo {
+    { QStringLiteral("version.txt"), "version 2\r\n" },
+    { QStringLiteral("资源/新/说明.txt"), "新版本\r\n" },
+    { QStringLiteral("data/same.txt"), "same\r\n" },
+    { QStringLiteral("data/a.txt"), "new\r\n" },
+};
 // A file the archiver names in its progress lines for a while.
 const QString namedFile = QStringLiteral("/data/Everything is Ok.pak");
 constexpr qint64 namedSize = 300 * 1024 * 1024;
@@ -356,6 +369,8 @@ void TestWine::update_data()
     QTest::newRow("names holding the success text")
         << Package::NamedLikeSuccess << flat << running << 96 << true;
     // A double click: one window, one client.
+    QTest::newRow("package made by the package tool")
+        << Package::Made << flat << running << 96 << true;
     QTest::newRow("second start in the same folder")
         << Package::NamedLikeSuccess << flat << Start::Twice << 96 << true;
 }
@@ -461,6 +476,26 @@ void TestWine::update()
                               { "updater.exe", readFile(shipDir + QStringLiteral("/updater.exe")) },
                               { "zz_after.txt", "x" } });
         break;
+    case Package::Made: {
+        // The client folder holds the first release; the package the tool
+        // makes from the two takes it to the second.
+        for (auto file = madeFrom.begin(); file != madeFrom.end(); ++file) {
+            QVERIFY(
+                writeFile(work.filePath(QStringLiteral("release 1/")) + file.key(), file.value()));
+            QVERIFY(writeFile(client + QLatin1Char('/') + file.key(), file.value()));
+        }
+        for (auto file = madeTo.begin(); file != madeTo.end(); ++file)
+            QVERIFY(
+                writeFile(work.filePath(QStringLiteral("release 2/")) + file.key(), file.value()));
+        QProcess tool;
+        tool.start(QStringLiteral(PACKAGE_TOOL),
+                   { QStringLiteral("make"), work.filePath(QStringLiteral("release 1")),
+                     work.filePath(QStringLiteral("release 2")), QStringLiteral("-o"), target,
+                     QStringLiteral("--layout"), QStringLiteral("flat") });
+        QVERIFY(tool.waitForFinished(60000));
+        QVERIFY2(tool.exitCode() == 0, tool.readAllStandardOutput().constData());
+        break;
+    }
     case Package::NamedLikeSuccess: {
         const QString source = work.filePath(QStringLiteral("named source"));
         QVERIFY(writeFile(source + QStringLiteral("/data/a.txt"), "new\r\n"));
@@ -554,6 +589,23 @@ void TestWine::update()
         QCOMPARE(readFile(client + QStringLiteral("/kro.exe")), readFile(windowsClient));
     } else if (succeeds) {
         QCOMPARE(readFile(client + QStringLiteral("/data/a.txt")), QByteArray("new\r\n"));
+    }
+    if (packageKind == Package::Made) {
+        // The second release, and what the first had that it lacks.
+        QMap<QString, QByteArray> expected = madeTo;
+        expected.insert(QStringLiteral("资源/旧.txt"),
+                        madeFrom.value(QStringLiteral("资源/旧.txt")));
+        QMap<QString, QByteArray> found;
+        QDirIterator it(client, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = QDir(client).relativeFilePath(it.next());
+            const QString top = path.section(QLatin1Char('/'), 0, 0);
+            if (!QFileInfo::exists(shipDir + QLatin1Char('/') + top) &&
+                !QStringList { "log", "update", "kro.exe", "kro_starts.log" }.contains(top))
+                found.insert(path, readFile(client + QLatin1Char('/') + path));
+        }
+        QCOMPARE(found.keys(), expected.keys());
+        QVERIFY(found == expected);
     }
     if (packageKind == Package::ClientQt) {
         QCOMPARE(readFile(client + QStringLiteral("/Qt5Core.dll")), QByteArray("client Qt 2\r\n"));
