@@ -1,4 +1,4 @@
-# Shared by qt-windows and 7za-windows, which source it.
+# Shared by the scripts of the Windows build, which source it.
 
 # The newest version of source package $1 that the apt sources offer,
 # security updates included.
@@ -19,4 +19,14 @@ build_key() {
     compiler=$(dpkg-query -W -f '${Package} ${Version}\n' g++-mingw-w64-x86-64-posix \
         binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev)
     (printf '%s\n' "$version" "$@" "$compiler" && cat "$patch") | sha256sum | cut -c1-16
+}
+
+# Writes DIR/SHA256SUMS: the SHA-256 of every other file of DIR, in the install
+# step's order and format.
+#   write_sums DIR
+write_sums() {
+    local sums
+    sums=$(cd "$1" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort |
+        xargs -d '\n' sha256sum)
+    printf '%s\n' "$sums" >"$1/SHA256SUMS"
 }

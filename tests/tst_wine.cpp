@@ -54,7 +54,8 @@ private:
 
 namespace {
 
-const QString shipDir = QStringLiteral(SHIP_DIR);
+// The shipped folder, or another such as a signed one.
+const QString shipDir = qEnvironmentVariable("UPDATER_SHIP_DIR", QStringLiteral(SHIP_DIR));
 // Wine names a process after the first word of its command line: the
 // updater's interpreters and archiver are these.
 const QString interpreter = QStringLiteral("cmd");
