@@ -12,6 +12,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import threading
 
 EXTENSIONS = """[ca]
 basicConstraints = critical,CA:true
@@ -101,6 +102,8 @@ if __name__ == "__main__":
     if sys.argv[1] == "keys":
         keys()
     else:
+        # Gone with the suite, however it ends: its end closes our input.
+        threading.Thread(target=lambda: (sys.stdin.read(), os._exit(0)), daemon=True).start()
         server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
         print(server.server_port, flush=True)
         server.serve_forever()
