@@ -230,8 +230,8 @@ void TestSigning::release()
         QCOMPARE(runScript(QStringLiteral("build-windows"), arguments, &output), 0);
         QCOMPARE(readFile(zip), first);
     } else if (also == WineAndCommit) {
-        QCOMPARE(runScript(QStringLiteral("check-signed"), { zip }, &output), 0);
-        QVERIFY2(output.startsWith(QLatin1String("MATCH")), qPrintable(output));
+        const int checked = runScript(QStringLiteral("check-signed"), { zip }, &output);
+        QVERIFY2(checked == 0 && output.startsWith(QLatin1String("MATCH")), qPrintable(output));
         // The signed folder does the whole job under Wine.
         QProcess wine;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
