@@ -58,14 +58,16 @@ QList<Finding> check_records(const Package &package, const CheckOptions &options
     for (int i = 0; i < package.records.size(); ++i) {
         const Record &record = package.records.at(i);
         const bool madeOnUnix = record.name.host == unixHost;
+        QStringList names;
         QStringList paths;
         bool escapes = false;
         for (const Machine &machine : players) {
-            const QString decoded = decode_name(record.name, machine);
-            escapes |= holds_escapes(decoded);
-            paths << windows_path(decoded, madeOnUnix).path;
+            names << decode_name(record.name, machine);
+            escapes |= holds_escapes(names.last());
+            paths << windows_path(names.last(), madeOnUnix).path;
         }
-        const QString decoded = decode_name(record.name, players[0]);
+        // The name and place on the studio's own Simplified-Chinese Windows.
+        const QString &decoded = names.first();
         const WindowsPath path = windows_path(decoded, madeOnUnix);
 
         const bool garbled = paths.count(paths.first()) != paths.size();

@@ -6,6 +6,8 @@
 #include <QDir>
 
 #ifdef Q_OS_WIN
+#include <QVarLengthArray>
+
 #include <windows.h>
 #else
 #include <cerrno>
