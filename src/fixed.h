@@ -24,6 +24,14 @@ inline const QString extractPackage =
     QStringLiteral("7za x update/kro_update.zip  -aoa -mx2 -bsp1\n");
 inline const QString startClient = QStringLiteral("kro.exe\n");
 
+// Windows ends a process some time after taskkill returns, and its program
+// and DLLs cannot be replaced until it has: the extraction waits that long
+// at most for every process of the client's name to be gone, and logs this
+// when it waits in vain.
+inline const QString clientImage = QStringLiteral("kro.exe");
+inline constexpr int clientEndTimeoutMs = 10000;
+inline const QString clientStillRunning = QStringLiteral("kro.exe 在 %1 秒内未结束，仍开始解压\n");
+
 // What one updater holds while it works in an install folder, in the
 // session's namespace, followed by a hash of the folder.
 inline const QString folderMutexPrefix = QStringLiteral("Local\\kro-updater-");

@@ -50,6 +50,10 @@ std::optional<int> read_progress(const QString &chunk);
 // `text`. Only lines that end after its first `seen` characters count.
 bool holds_success_line(const QString &text, int seen);
 
+// Waits up to `timeoutMs` until no process of the client's name runs; false
+// when some still do.
+bool wait_for_client_end(int timeoutMs);
+
 // Claims the working directory, the install folder, for this updater until
 // it ends; false when another updater already holds it.
 bool claim_folder();

@@ -45,6 +45,8 @@ bool holds_success_line(const QString &text, int seen)
 void MainWindow::start_update()
 {
     run_cmd(Fixed::stopClient);
+    if (!wait_for_client_end(Fixed::clientEndTimeoutMs))
+        write_log(Fixed::clientStillRunning.arg(Fixed::clientEndTimeoutMs / 1000));
 
     write_log(Fixed::extractPackage);
     process->start(Fixed::interpreter, QStringList(), QIODevice::ReadWrite);

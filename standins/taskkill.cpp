@@ -1,10 +1,12 @@
 // Stands in for the Windows tool that ends processes by image name:
 //   taskkill /im NAME [/f]
 // Ends every process named exactly NAME, forcibly (SIGKILL) with /f, else
-// with SIGTERM. A forced end is waited for, so that the caller may replace
-// the program's files as soon as this returns. Like the Windows tool it
-// prints every message, errors too, on standard output. Exits 0 when all
-// matching processes were ended, 128 when none matched, 1 on errors.
+// with SIGTERM. As on Windows, it returns once the end is asked for, not
+// when it is done: with TASKKILL_TEARDOWN_MS set, a forced end lands that
+// many milliseconds later, as a program slow to tear down ends on Windows.
+// Like the Windows tool it prints every message, errors too, on standard
+// output. Exits 0 when all matching processes were ended, 128 when none
+// matched, 1 on errors.
 
 #include "gbk.h"
 
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <dirent.h>
 #include <fstream>
 #include <string>
@@ -78,13 +81,21 @@ std::vector<pid_t> processes_named(const std::string &name)
     return pids;
 }
 
-void wait_until_gone(const std::vector<pid_t> &pids)
+// The forced end of `pids`, `delay` milliseconds from now, by a process of
+// its own that holds none of the caller's streams.
+void kill_later(const std::vector<pid_t> &pids, const std::string &name, long delay)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    if (fork() != 0)
+        return;
+    setsid();
+    for (const int fd : { STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO })
+        close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     for (const pid_t pid : pids) {
-        while (running(pid) && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (named(pid, name))
+            kill(pid, SIGKILL);
     }
+    _exit(0);
 }
 
 int usage(const std::string &error)
@@ -118,11 +129,14 @@ int main(int argc, char *argv[])
         return 128;
     }
 
+    const char *teardown = std::getenv("TASKKILL_TEARDOWN_MS");
+    const long delay = force && teardown ? std::strtol(teardown, nullptr, 10) : 0;
     std::vector<pid_t> ended;
     bool failed = false;
     for (const pid_t pid : pids) {
         const std::string id = std::to_string(pid);
-        if (kill(pid, force ? SIGKILL : SIGTERM) == 0) {
+        // Signal 0 asks only whether it may be ended, for a later end.
+        if (kill(pid, delay > 0 ? 0 : force ? SIGKILL : SIGTERM) == 0) {
             ended.push_back(pid);
             put(STDOUT_FILENO,
                 to_gbk(force ? "已经强行结束 PID 为 " + id + " 的进程 \"" + name + "\"。\r\n"
@@ -133,7 +147,7 @@ int main(int argc, char *argv[])
             put(STDOUT_FILENO, to_gbk("错误: 无法结束进程 \"" + name + "\"。\r\n"));
         }
     }
-    if (force)
-        wait_until_gone(ended);
+    if (delay > 0)
+        kill_later(ended, name, delay);
     return failed ? 1 : 0;
 }

@@ -11,11 +11,13 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTextCodec>
 #include <QtTest>
 
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 void useGbkLocale()
@@ -65,6 +67,23 @@ QString todaysLog()
 {
     return logDir() + QStringLiteral("/updater_") +
         QDate::currentDate().toString(QStringLiteral("MM-dd")) + QStringLiteral(".log");
+}
+
+void clearLog(const QString &dir)
+{
+    for (const QString &file :
+         QDir(dir).entryList({ QStringLiteral("updater_*.log") }, QDir::Files))
+        QFile::remove(dir + QLatin1Char('/') + file);
+}
+
+QString readLog(const QString &dir)
+{
+    QString text;
+    const QFileInfoList files = QDir(dir).entryInfoList({ QStringLiteral("updater_*.log") },
+                                                        QDir::Files, QDir::Time | QDir::Reversed);
+    for (const QFileInfo &file : files)
+        text += readGbk(file.filePath());
+    return text;
 }
 
 QByteArray readFile(const QString &path)
@@ -209,6 +228,33 @@ qint64 startClient(const QString &dir, const QString &name, const QStringList &a
     qint64 pid = 0;
     client.startDetached(&pid);
     return QTest::qWaitFor([&] { return processesIn(dir, name).contains(pid); }) ? pid : 0;
+}
+
+void gateArchiver(const QString &dir)
+{
+    const QByteArray archiver =
+        QFile::encodeName(QStandardPaths::findExecutable(QStringLiteral("7za")));
+    writeScript(dir + QStringLiteral("/7za"),
+                "mkfifo .gate 2>/dev/null\nread go < .gate\nexec '" + archiver + "' \"$@\"\n");
+    prependPath(dir);
+}
+
+bool releaseArchiver(const QString &dir)
+{
+    const QByteArray gate = QFile::encodeName(dir + QStringLiteral("/.gate"));
+    int fd = -1;
+    // Opened for writing once the archiver waits on it for reading.
+    const bool waiting = QTest::qWaitFor(
+        [&] {
+            fd = ::open(gate.constData(), O_WRONLY | O_NONBLOCK);
+            return fd >= 0;
+        },
+        30000);
+    if (!waiting)
+        return false;
+    const bool written = ::write(fd, "\n", 1) == 1;
+    ::close(fd);
+    return written;
 }
 
 void drainShell(QObject *window, const QString &dir)

@@ -37,6 +37,10 @@ void writeScript(const QString &path, const QByteArray &body);
 // Today's log file beside the test executable, and the log folder.
 QString logDir();
 QString todaysLog();
+// Every daily log file in `dir` removed; all of them read, in the order
+// they were written, so that a run across midnight reads as one.
+void clearLog(const QString &dir = logDir());
+QString readLog(const QString &dir = logDir());
 QByteArray readFile(const QString &path);
 // Writes `data` to `path`, making its folder first.
 bool writeFile(const QString &path, const QByteArray &data);
@@ -56,6 +60,11 @@ void makeClientFolder(const QString &dir);
 // Starts a copy of the stand-in client named `name` in `dir`, returns its pid.
 qint64 startClient(const QString &dir, const QString &name = QStringLiteral("kro.exe"),
                    const QStringList &arguments = {});
+// Puts first on PATH an archiver that waits, before it runs the real one,
+// until the test releases it in the folder it runs in.
+void gateArchiver(const QString &dir);
+// Waits until the gated archiver waits in `dir`, then lets it go on.
+bool releaseArchiver(const QString &dir);
 // Lets a window's slots take whatever its extraction shell still has to say
 // once the archiver in `dir` has ended.
 void drainShell(QObject *window, const QString &dir);
