@@ -37,6 +37,9 @@ private:
     QString outputtail;
 };
 
+// The command interpreter every command line is run by.
+QString interpreter_program();
+
 // One log record: CR LF, the message, the stamp taken from `time`, LF.
 QString log_record(const QString &message, const QDateTime &time);
 

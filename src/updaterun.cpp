@@ -49,7 +49,7 @@ void MainWindow::start_update()
         write_log(Fixed::clientStillRunning.arg(Fixed::clientEndTimeoutMs / 1000));
 
     write_log(Fixed::extractPackage);
-    process->start(Fixed::interpreter, QStringList(), QIODevice::ReadWrite);
+    process->start(interpreter_program(), QStringList(), QIODevice::ReadWrite);
     process->waitForStarted(Fixed::startTimeoutMs);
     // The shell's input stays open: it waits at its prompt until the window
     // goes, which ends it.
