@@ -44,7 +44,7 @@ void TestRunCmd::initTestCase()
 void TestRunCmd::init()
 {
     setInterpreter("exec cat >/dev/null\n");
-    QFile::remove(todaysLog());
+    clearLog();
 }
 
 void TestRunCmd::transcript_data()
@@ -87,7 +87,7 @@ void TestRunCmd::transcript()
     setInterpreter(interpreter);
     QCOMPARE(window.run_cmd(command), expected);
 
-    const QString log = readGbk(todaysLog());
+    const QString log = readLog();
     QCOMPARE(logMessages(log).last(), expected);
     QVERIFY(!log.contains(QLatin1String("secret-error")));
     QVERIFY(!log.contains(QLatin1String("!qwe579zoph")));
@@ -106,7 +106,7 @@ void TestRunCmd::slowInterpreterIsKilled()
     const qint64 elapsed = timer.elapsed();
     QVERIFY2(elapsed >= 900 && elapsed < 10000, qPrintable(QString::number(elapsed)));
 
-    QCOMPARE(logMessages(readGbk(todaysLog())).last(), QStringLiteral("partial\n"));
+    QCOMPARE(logMessages(readLog()).last(), QStringLiteral("partial\n"));
     QVERIFY(!isRunning(readFile(pidFile).trimmed().toLongLong()));
 }
 

@@ -47,6 +47,7 @@ private:
     QTemporaryDir work;
     QProcessEnvironment wine;
     QString package;
+    QByteArray newClient; // the package's kro.exe
     QString client;
     QString outside;
     int logPixels = 0;
@@ -61,6 +62,7 @@ const QString shipDir = qEnvironmentVariable("UPDATER_SHIP_DIR", QStringLiteral(
 const QString interpreter = QStringLiteral("cmd");
 const QString archiver = QStringLiteral("7za");
 const QString windowsClient = QStringLiteral(WINDOWS_CLIENT);
+const QString windowsTaskkill = QStringLiteral(WINDOWS_TASKKILL);
 enum class Package {
     Good,
     NotAZip,
@@ -77,10 +79,13 @@ enum class Package {
     UpdaterItself,
     NamedLikeSuccess,
     Made,
+    InterpreterInFolder,
 };
-// How the updater is started: with the client running or not, or twice in
-// the same folder, the second while the first's archiver is at work.
-enum class Start { ClientRunning, NoClient, Twice };
+// How the updater is started: with the client running or not, with a client
+// that ends only some time after taskkill has returned (within the updater's
+// wait, or after it), or twice in the same folder, the second once the first
+// is at work.
+enum class Start { ClientRunning, NoClient, SlowToEnd, OutlivesWait, Twice };
 // Where the shipped folder lies: in the client's folder itself, or in a
 // subfolder of its own that a launcher starts it from.
 enum class Layout { Flat, Subfolder };
@@ -182,6 +187,7 @@ void TestWine::initTestCase()
     useUtf8Locale();
     QVERIFY2(QFileInfo::exists(shipDir + QStringLiteral("/updater.exe")), qPrintable(shipDir));
     QVERIFY(QFileInfo::exists(windowsClient));
+    QVERIFY(QFileInfo::exists(windowsTaskkill));
 
     wine = QProcessEnvironment::systemEnvironment();
     wine.insert(QStringLiteral("WINEPREFIX"),
@@ -202,12 +208,14 @@ void TestWine::initTestCase()
     QCOMPARE(boot.exitCode(), 0);
 
     // Large enough for the archiver to report progress on the way; the
-    // client's own program is replaced too, which needs it stopped first.
+    // client's own program is replaced by another, which needs it stopped
+    // first.
     const QString source = work.filePath(QStringLiteral("package"));
     QVERIFY(writeFile(source + QStringLiteral("/资源/子目录/说明.txt"), "新版本\r\n"));
     QVERIFY(writeFile(source + QStringLiteral("/version.txt"), "version 2\r\n"));
     writeText(source + QStringLiteral("/data.txt"), 16 * 1024 * 1024);
-    QVERIFY(QFile::copy(windowsClient, source + QStringLiteral("/kro.exe")));
+    newClient = readFile(windowsClient) + "release 2\r\n";
+    QVERIFY(writeFile(source + QStringLiteral("/kro.exe"), newClient));
     package = work.filePath(QStringLiteral("kro_update.zip"));
     QVERIFY(makeZip(source, package, { QStringLiteral("-mx1") }));
 
@@ -344,6 +352,10 @@ void TestWine::update_data()
     const Start running = Start::ClientRunning;
     QTest::newRow("update") << Package::Good << flat << running << 96 << true;
     QTest::newRow("no client running") << Package::Good << flat << Start::NoClient << 96 << true;
+    // Its kro.exe cannot be replaced until it has ended: 3 s, and past the wait.
+    QTest::newRow("client slow to end") << Package::Good << flat << Start::SlowToEnd << 96 << true;
+    QTest::newRow("client outliving the wait")
+        << Package::Good << flat << Start::OutlivesWait << 96 << false;
     QTest::newRow("not a zip") << Package::NotAZip << flat << running << 96 << false;
     QTest::newRow("no package") << Package::Missing << flat << running << 96 << false;
     // The display scales most Windows laptops and 4K monitors run at.
@@ -369,9 +381,12 @@ void TestWine::update_data()
         << Package::UpdaterItself << flat << running << 96 << false;
     QTest::newRow("names holding the success text")
         << Package::NamedLikeSuccess << flat << running << 96 << true;
-    // A double click: one window, one client.
     QTest::newRow("package made by the package tool")
         << Package::Made << flat << running << 96 << true;
+    // A cmd.exe where the updater and the client lie is not the interpreter.
+    QTest::newRow("cmd.exe in the install folder")
+        << Package::InterpreterInFolder << flat << running << 96 << true;
+    // A double click: one window, one client.
     QTest::newRow("second start in the same folder")
         << Package::NamedLikeSuccess << flat << Start::Twice << 96 << true;
 }
@@ -397,6 +412,10 @@ void TestWine::update()
     const QString target = client + QStringLiteral("/update/kro_update.zip");
     const QList<ZipEntry> plain { { "data/a.txt", "new\r\n" } };
     switch (packageKind) {
+    case Package::InterpreterInFolder:
+        // Were it run, it would note a client start and never read a line.
+        QVERIFY(QFile::copy(windowsClient, client + QStringLiteral("/cmd.exe")));
+        Q_FALLTHROUGH();
     case Package::Good:
         QVERIFY(QFile::copy(package, target));
         break;
@@ -522,6 +541,14 @@ void TestWine::update()
     const QStringList before = surroundings(work.path(), client);
     const QByteArray keptShipped = readFile(home + QStringLiteral("/Qt5Core.dll"));
 
+    const int teardownMs = start == Start::SlowToEnd ? 3000
+        : start == Start::OutlivesWait               ? 15000
+                                                     : 0;
+    if (teardownMs > 0) {
+        // Found in the install folder before Wine's own.
+        QVERIFY(QFile::copy(windowsTaskkill, client + QStringLiteral("/taskkill.exe")));
+        wine.insert(QStringLiteral("TASKKILL_TEARDOWN_MS"), QString::number(teardownMs));
+    }
     if (layout == Layout::Subfolder) {
         // Started as a studio's launcher does it (see the README): from the
         // client folder, with the updater's subfolder on PATH for 7za.
@@ -535,10 +562,14 @@ void TestWine::update()
     } else {
         startWindowsProgram(QStringLiteral("updater.exe"));
     }
+    wine.remove(QStringLiteral("TASKKILL_TEARDOWN_MS"));
+    const QString logDir = home + QStringLiteral("/log");
     if (start == Start::Twice) {
-        // The same folder spelt otherwise: upper case, forward slashes and a
-        // trailing one. The second leaves at once, with nothing done.
-        QTRY_VERIFY_WITH_TIMEOUT(!processesIn(client, archiver).isEmpty(), 60000);
+        // Once the first holds the folder and is at work, as its extraction
+        // record says: the same folder spelt otherwise, in upper case, with
+        // forward slashes and a trailing one. The second leaves at once, with
+        // nothing done.
+        QTRY_VERIFY_WITH_TIMEOUT(logMessages(readLog(logDir)).size() >= 2, 60000);
         QProcess *second = startWindowsProgram(
             QStringLiteral("start"),
             { QStringLiteral("/wait"), QStringLiteral("/d"),
@@ -567,7 +598,8 @@ void TestWine::update()
     }
     // The archiver ends by itself, within a bound, whatever the package.
     QTRY_VERIFY_WITH_TIMEOUT(processesIn(client, archiver).isEmpty(), 60000);
-    QVERIFY(!processesIn(client, QStringLiteral("kro.exe")).contains(oldClient));
+    QTRY_VERIFY_WITH_TIMEOUT(!processesIn(client, QStringLiteral("kro.exe")).contains(oldClient),
+                             30000);
     const QList<qint64> updaters = processesIn(client, QStringLiteral("updater.exe"));
     QCOMPARE(updaters.size(), 1);
     const qint64 updater = updaters.first();
@@ -587,7 +619,9 @@ void TestWine::update()
         QCOMPARE(readFile(client + QStringLiteral("/资源/子目录/说明.txt")),
                  QByteArray("新版本\r\n"));
         QCOMPARE(QFileInfo(client + QStringLiteral("/data.txt")).size(), 16 * 1024 * 1024);
-        QCOMPARE(readFile(client + QStringLiteral("/kro.exe")), readFile(windowsClient));
+        // Replaced once the client had gone; left whole where it had not.
+        QCOMPARE(readFile(client + QStringLiteral("/kro.exe")),
+                 succeeds ? newClient : readFile(windowsClient));
     } else if (succeeds) {
         QCOMPARE(readFile(client + QStringLiteral("/data/a.txt")), QByteArray("new\r\n"));
     }
@@ -635,7 +669,9 @@ void TestWine::update()
         QVERIFY2(errors.contains("Dangerous link path was ignored : p2\\link"), errors.constData());
     }
 
-    // The log, to the byte: GBK text, records CR LF + message + stamp + LF.
+    // The log: GBK text, records CR LF + message + stamp + LF. A transcript
+    // is what the interpreter printed within its wait, cut wherever that
+    // ended.
     const QString banner = QStringLiteral("Microsoft Windows 6.1.7601\r\n\r\n");
     const QString prompt = windowsPath(client) + QLatin1Char('>');
     const QString stopped = clientRunning
@@ -643,26 +679,31 @@ void TestWine::update()
         : QStringLiteral("错误: 找不到进程 \"kro.exe\"。\r\n");
     QStringList expected = { banner + prompt + stopped + QStringLiteral("\r\n") + prompt,
                              QStringLiteral("7za x update/kro_update.zip  -aoa -mx2 -bsp1\n") };
+    if (start == Start::OutlivesWait)
+        expected.insert(1, QStringLiteral("kro.exe 在 10 秒内未结束，仍开始解压\n"));
     if (succeeds)
         expected << banner + prompt + QStringLiteral("\r\n") + prompt;
-    const QString logFile = home + QStringLiteral("/log/updater_") +
-        QDate::currentDate().toString(QStringLiteral("MM-dd")) + QStringLiteral(".log");
-    QTRY_COMPARE(logMessages(readGbk(logFile)).size(), expected.size());
-    const QByteArray log = readFile(logFile);
+    QTRY_COMPARE(logMessages(readLog(logDir)).size(), expected.size());
+    const QStringList messages = logMessages(readLog(logDir));
+    for (int i = 0; i < expected.size(); ++i) {
+        const bool transcript = expected.at(i).startsWith(banner);
+        QVERIFY2(transcript ? expected.at(i).startsWith(messages.at(i))
+                            : expected.at(i) == messages.at(i),
+                 qPrintable(messages.at(i)));
+    }
     static const QRegularExpression stamp(
         QStringLiteral("\\[\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\]\n"));
     QByteArray rebuilt;
     QTextCodec *gbk = QTextCodec::codecForName("GBK");
-    const QStringList stamps = [&] {
-        QStringList found;
-        auto it = stamp.globalMatch(QString::fromLatin1(log));
-        while (it.hasNext())
-            found << it.next().captured();
-        return found;
-    }();
+    QStringList stamps;
+    QByteArray log;
+    for (const QString &file : QDir(logDir).entryList(QDir::Files, QDir::Time | QDir::Reversed))
+        log += readFile(logDir + QLatin1Char('/') + file);
+    for (auto it = stamp.globalMatch(QString::fromLatin1(log)); it.hasNext();)
+        stamps << it.next().captured();
     QCOMPARE(stamps.size(), expected.size());
     for (int i = 0; i < expected.size(); ++i)
-        rebuilt += "\r\n" + gbk->fromUnicode(expected.at(i)) + stamps.at(i).toLatin1();
+        rebuilt += "\r\n" + gbk->fromUnicode(messages.at(i)) + stamps.at(i).toLatin1();
     QCOMPARE(log, rebuilt);
 
     // The updater goes; the client it started stays.
