@@ -614,7 +614,7 @@ void TestWine::update()
          { "d3d9.dll", "d3d11.dll", "dxgi.dll", "wined3d.dll", "opengl32.dll", "_dri.so" })
         QVERIFY2(!maps.contains(library), library);
 
-    if (packageKind == Package::Good) {
+    if (packageKind == Package::Good || packageKind == Package::InterpreterInFolder) {
         QCOMPARE(readFile(client + QStringLiteral("/version.txt")), QByteArray("version 2\r\n"));
         QCOMPARE(readFile(client + QStringLiteral("/资源/子目录/说明.txt")),
                  QByteArray("新版本\r\n"));
