@@ -8,7 +8,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 // The signed Windows release: build-windows with its signing options on a
 // build tree of its own, against a throw-away PKI and timestamp authorities
@@ -40,6 +39,7 @@ private:
     QString build;
     QMap<QString, QString> words; // the rows' placeholders
     QList<QProcess *> authorities;
+    int closedPort = -1;
 };
 
 void TestSigning::initTestCase()
@@ -76,15 +76,15 @@ void TestSigning::initTestCase()
     words.insert(QStringLiteral("P12"), pki + QStringLiteral("/leaf.p12"));
     words.insert(QStringLiteral("PASSWORD"), pki + QStringLiteral("/password"));
     words.insert(QStringLiteral("SIGNED"), work.filePath(QStringLiteral("signed")));
-    // Nothing listens there: a port taken and given back.
-    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Nothing listens there: a port held, never listened on, for the
+    // suite's life.
+    closedPort = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    QVERIFY(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-            ::getsockname(socket, reinterpret_cast<sockaddr *>(&address), &length) == 0);
-    ::close(socket);
+    QVERIFY(::bind(closedPort, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+            ::getsockname(closedPort, reinterpret_cast<sockaddr *>(&address), &length) == 0);
     words.insert(QStringLiteral("CLOSED"),
                  QStringLiteral("http://127.0.0.1:%1").arg(ntohs(address.sin_port)));
 }
@@ -225,6 +225,37 @@ void TestSigning::release()
     for (const char *signature : { "updater.exe.p7s", "platforms/qwindows.dll.p7s" })
         QVERIFY(
             QFileInfo::exists(build + QStringLiteral("/signatures/") + QLatin1String(signature)));
+    // Each program verifies on its own against the test CA, signed by the
+    // row's certificate and no other.
+    const bool expired = elsewhere == Expired;
+    const QString signer = QString::fromLatin1(
+        readFile(words.value(expired ? QStringLiteral("EXPIRED") : QStringLiteral("LEAF"))));
+    const QByteArray der =
+        QByteArray::fromBase64(signer.section(QStringLiteral("-----"), 2, 2).toLatin1());
+    const QString pin = QStringLiteral("sha256:") +
+        QString::fromLatin1(QCryptographicHash::hash(der, QCryptographicHash::Sha256).toHex());
+    const bool timestamped = expired || options.contains(QLatin1String("--timestamp"));
+    QDirIterator it(build + QStringLiteral("/ship"),
+                    { QStringLiteral("*.exe"), QStringLiteral("*.dll") }, QDir::Files,
+                    QDirIterator::Subdirectories);
+    int verified = 0;
+    while (it.hasNext()) {
+        QProcess verify;
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start(QStringLiteral("osslsigncode"),
+                     { QStringLiteral("verify"), QStringLiteral("-CAfile"),
+                       words.value(QStringLiteral("CA")), QStringLiteral("-TSA-CAfile"),
+                       words.value(QStringLiteral("CA")), QStringLiteral("-require-leaf-hash"), pin,
+                       QStringLiteral("-in"), it.next() });
+        QVERIFY(verify.waitForFinished(60000));
+        const QStringList said = QString::fromUtf8(verify.readAll()).split(QLatin1Char('\n'));
+        QVERIFY2(said.contains(QStringLiteral("Signature verification: ok")) &&
+                     (!timestamped ||
+                      said.contains(QStringLiteral("Timestamp Server Signature verification: ok"))),
+                 qPrintable(it.filePath() + QLatin1Char('\n') + said.join(QLatin1Char('\n'))));
+        ++verified;
+    }
+    QCOMPARE(verified, 7);
     if (also == SameBytesTwice) {
         const QByteArray first = readFile(zip);
         QCOMPARE(runScript(QStringLiteral("build-windows"), arguments, &output), 0);
