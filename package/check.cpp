@@ -1,58 +1,109 @@
 #include "check.h"
 
 #include "archiver.h"
+#include "digest.h"
 #include "fixed.h"
+#include "progress.h"
 #include "updaterfiles.h"
 
 #include <QFile>
 #include <QHash>
-#include <QRegularExpression>
+#include <QPair>
 #include <QSet>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
 
 // The longest path Windows' own file functions take, its terminating NUL left out.
 constexpr int maxPath = 259;
+// The longest name of one file or folder, and the longest path, that
+// Windows can create at all.
+constexpr int maxName = 255;
+constexpr int maxLongPath = 32767;
 
-QString quoted(const QString &path)
+bool isLineBreak(QChar c)
 {
-    return QLatin1Char('`') + path + QLatin1Char('`');
+    return c == u'\r' || c == u'\n' || c == u'\b';
 }
 
 // The updater starts the client on the success line as a line of its own:
 // after a line break, a carriage return or a backspace.
 bool startsSuccessLine(const QString &name)
 {
-    static const QRegularExpression line(QStringLiteral("[\\r\\n\\b]") +
-                                         QRegularExpression::escape(Fixed::successLine));
-    return line.match(name).hasMatch();
+    for (int at = name.indexOf(Fixed::successLine); at >= 0;
+         at = name.indexOf(Fixed::successLine, at + 1)) {
+        if (at > 0 && isLineBreak(name.at(at - 1)))
+            return true;
+    }
+    return false;
 }
 
 bool holdsSuccessLine(const QByteArray &comment)
 {
-    static const QRegularExpression breaks(QStringLiteral("[\\r\\n\\b]"));
-    return QString::fromLatin1(comment).split(breaks).contains(Fixed::successLine);
+    const QString text = QString::fromLatin1(comment);
+    QString line;
+    for (const QChar c : text + QLatin1Char('\n')) {
+        if (!isLineBreak(c)) {
+            line += c;
+        } else if (line == Fixed::successLine) {
+            return true;
+        } else {
+            line.clear();
+        }
+    }
+    return false;
+}
+
+// What runs in place of a tool, at the next update.
+QString shadowing(const QString &name)
+{
+    if (name.startsWith(QLatin1String("7za"), Qt::CaseInsensitive))
+        return QStringLiteral("the interpreter looks in the install folder first: from the next "
+                              "update on it runs this instead of the archiver shipped with the "
+                              "updater, whatever it does (a 7-Zip before 9.30 rejects -bsp1 and "
+                              "every update fails, one before 25.00 can be led by links to write "
+                              "outside the folder)");
+    if (name.startsWith(QLatin1String("taskkill"), Qt::CaseInsensitive))
+        return QStringLiteral("the interpreter looks in the install folder first: from the next "
+                              "update on it runs this instead of Windows' taskkill, and the "
+                              "client's running files may not be replaced");
+    return QStringLiteral("updaters before this release start it as their interpreter, for "
+                          "every command: no update they run extracts");
+}
+
+// Whether entry `index` is the archiver shipped with this release, which a
+// studio may lay beside the client.
+bool isShippedArchiver(const QString &path, int index)
+{
+    QByteArray bytes;
+    if (shippedArchiverSha256.isEmpty() || !read_entry(path, index, &bytes))
+        return false;
+    Sha256 sha256;
+    sha256.add(bytes.constData(), bytes.size());
+    return sha256.result().toHex() == shippedArchiverSha256;
 }
 
 } // namespace
 
-QList<Finding> check_records(const Package &package, const CheckOptions &options)
+QList<Finding> check_records(const QString &packagePath, const Package &package,
+                             const CheckOptions &options)
 {
     QList<Finding> findings;
     auto add = [&](bool error, const char *kind, const Record &record, const QString &what) {
         findings << Finding { error, QLatin1String(kind), shown_name(record.name.bytes), what };
     };
-    // Where each entry lands on a Simplified-Chinese Windows, by the key
-    // Windows finds it under: the entry that wrote it last, and whether it
-    // is a folder there.
+    // Where entries land on a Simplified-Chinese Windows, a node per folder
+    // or file, found by its parent's node and its own name's key: the entry
+    // that wrote it last, and whether it is a folder there.
     struct Landed
     {
         int entry;
         bool folder;
     };
-    QHash<QString, Landed> landed;
+    QHash<QPair<int, QString>, int> nodes;
+    std::vector<Landed> landed;
     QSet<int> bothKinds; // entries already reported as a file where a folder is
 
     for (int i = 0; i < package.records.size(); ++i) {
@@ -69,6 +120,7 @@ QList<Finding> check_records(const Package &package, const CheckOptions &options
         // The name and place on the studio's own Simplified-Chinese Windows.
         const QString &decoded = names.first();
         const WindowsPath path = windows_path(decoded, madeOnUnix);
+        const QStringList parts = path.path.split(QLatin1Char('/'));
 
         const bool garbled = paths.count(paths.first()) != paths.size();
         if (garbled) {
@@ -102,6 +154,12 @@ QList<Finding> check_records(const Package &package, const CheckOptions &options
                 QStringLiteral("a name Windows cannot hold: the archiver writes it as %1, where "
                                "the client does not look for it")
                     .arg(quoted(path.path)));
+        } else if (std::any_of(parts.begin(), parts.end(),
+                               [](const QString &part) { return is_device_name(part, true); })) {
+            add(true, "windows-name", record,
+                QStringLiteral("a device name on Windows, which the archiver does not rename: it "
+                               "cannot write the file, the error text shows and the client is "
+                               "not started"));
         }
         if (startsSuccessLine(decoded)) {
             add(true, "success-line", record,
@@ -115,9 +173,32 @@ QList<Finding> check_records(const Package &package, const CheckOptions &options
                                "archiver cannot replace it, the error text shows after the "
                                "entries before it were written, and the install is left "
                                "half-updated"));
+        } else if (shadows_tool(path.path) &&
+                   !(path.path.compare(QLatin1String("7za.exe"), Qt::CaseInsensitive) == 0 &&
+                     isShippedArchiver(packagePath, i))) {
+            add(true, "shadowing", record, shadowing(path.path));
         }
+        const int longest =
+            std::max_element(parts.begin(), parts.end(), [](const QString &a, const QString &b) {
+                return a.size() < b.size();
+            })->size();
         const int length = options.installPathLength + 1 + path.path.size();
-        if (length > maxPath) {
+        if (longest > maxName) {
+            add(true, "long-path", record,
+                QStringLiteral("a name of %1 characters, past the %2 that Windows takes: the "
+                               "archiver cannot write it, the error text shows and the client is "
+                               "not started")
+                    .arg(longest)
+                    .arg(maxName));
+        } else if (length > maxLongPath) {
+            add(true, "long-path", record,
+                QStringLiteral("%1 characters under an install folder of %2, past the %3 that "
+                               "Windows takes: the archiver cannot write it, the error text shows "
+                               "and the client is not started")
+                    .arg(length)
+                    .arg(options.installPathLength)
+                    .arg(maxLongPath));
+        } else if (length > maxPath) {
             add(false, "long-path", record,
                 QStringLiteral("%1 characters under an install folder of %2: past Windows' "
                                "limit of %3, where a client without long-path support cannot "
@@ -129,30 +210,35 @@ QList<Finding> check_records(const Package &package, const CheckOptions &options
 
         // Two entries in one place: the later one wins, or one of a file and
         // a folder of the same name cannot be made.
-        const QStringList parts = path_key(path.path).split(QLatin1Char('/'));
-        for (int depth = 1; depth <= parts.size() && !path.path.isEmpty(); ++depth) {
-            const bool last = depth == parts.size();
+        int node = -1;
+        for (int depth = 0; depth < parts.size() && !path.path.isEmpty(); ++depth) {
+            const bool last = depth + 1 == parts.size();
             const bool folder = !last || record.folder();
-            const QString at = parts.mid(0, depth).join(QLatin1Char('/'));
-            const auto found = landed.constFind(at);
-            if (found == landed.constEnd() || (found->folder && folder)) {
-                if (found == landed.constEnd())
-                    landed.insert(at, Landed { i, folder });
+            const QPair<int, QString> at(node, path_key(parts.at(depth)));
+            const auto found = nodes.constFind(at);
+            if (found == nodes.constEnd()) {
+                node = int(landed.size());
+                nodes.insert(at, node);
+                landed.push_back(Landed { i, folder });
                 continue;
             }
-            const Record &earlier = package.records.at(found->entry);
-            if (!found->folder && !folder) {
+            node = *found;
+            Landed &there = landed[size_t(node)];
+            if (there.folder && folder)
+                continue;
+            const Record &earlier = package.records.at(there.entry);
+            if (!there.folder && !folder) {
                 add(true, "collision", earlier,
                     QStringLiteral("one file on players' machines with the later %1: this entry "
                                    "is lost, the later one's bytes are kept")
                         .arg(quoted(shown_name(record.name.bytes))));
-                landed.insert(at, Landed { i, folder });
-            } else if (!bothKinds.contains(found->entry)) {
-                bothKinds.insert(found->entry);
+                there.entry = i;
+            } else if (!bothKinds.contains(there.entry)) {
+                bothKinds.insert(there.entry);
                 add(true, "collision", earlier,
                     QStringLiteral("%1 is both a file and a folder with %2: Windows holds only "
                                    "one of them")
-                        .arg(quoted(path.path.section(QLatin1Char('/'), 0, depth - 1)),
+                        .arg(quoted(parts.mid(0, depth + 1).join(QLatin1Char('/'))),
                              quoted(shown_name(record.name.bytes))));
             }
             break;
@@ -173,28 +259,39 @@ QList<Finding> check_records(const Package &package, const CheckOptions &options
     return findings;
 }
 
-QList<Finding> check_package(const QString &path, const CheckOptions &options, Progress &progress)
+Check check_package(const QString &path, const CheckOptions &options, Progress &progress)
 {
+    Check check;
     Package package;
     QString error;
-    if (!read_package(path, &package, &error))
-        return { Finding { true, QStringLiteral("not-a-zip"), QString(), error } };
-    QList<Finding> findings = check_records(package, options);
+    if (!read_package(path, &package, &error)) {
+        check.findings << Finding { true, QStringLiteral("not-a-zip"), QString(), error };
+        check.judged = true;
+        return check;
+    }
+    check.findings = check_records(path, package, options);
     // An encrypted entry cannot be tested without its password, which the
     // archiver would wait for.
     for (const Record &record : qAsConst(package.records)) {
-        if (record.encrypted)
-            return findings;
+        if (record.encrypted) {
+            check.judged = true;
+            return check;
+        }
     }
     const ArchiverRun test =
         run_archiver({ QStringLiteral("t"), path }, QStringLiteral("testing"), progress);
+    check.judged = test.started && !interrupted();
+    if (!check.judged) {
+        check.why = test.errors.value(0);
+        return check;
+    }
     if (!test.succeeded) {
         for (const QString &line : test.errors) {
-            findings << Finding { true, QStringLiteral("damaged"), QString(),
-                                  QStringLiteral("the archiver's test: %1").arg(line) };
+            check.findings << Finding { true, QStringLiteral("damaged"), QString(),
+                                        QStringLiteral("the archiver's test: %1").arg(line) };
         }
     }
-    return findings;
+    return check;
 }
 
 int report_findings(const QString &package, const QList<Finding> &findings, bool strict)
@@ -208,7 +305,6 @@ int report_findings(const QString &package, const QList<Finding> &findings, bool
                     finding.what.toUtf8().constData());
     }
     const int warnings = int(findings.size()) - errors;
-    std::printf("%s: %d errors, %d warnings\n", QFile::encodeName(package).constData(), errors,
-                warnings);
+    std::printf("%s: %d errors, %d warnings\n", package.toUtf8().constData(), errors, warnings);
     return errors > 0 || (strict && warnings > 0) ? 1 : 0;
 }

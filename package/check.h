@@ -26,11 +26,19 @@ struct CheckOptions
     int installPathLength = 60;
 };
 
-// What players' machines make of the package's records.
-QList<Finding> check_records(const Package &package, const CheckOptions &options);
+// What players' machines make of the records of the package at `path`.
+QList<Finding> check_records(const QString &path, const Package &package,
+                             const CheckOptions &options);
+
+struct Check
+{
+    QList<Finding> findings;
+    bool judged = false; // false: the package could not be tested
+    QString why; // why not
+};
 
 // The whole check: the records, then the archiver's own test of the package.
-QList<Finding> check_package(const QString &path, const CheckOptions &options, Progress &progress);
+Check check_package(const QString &path, const CheckOptions &options, Progress &progress);
 
 // Prints the findings, a line each, and a summary naming `package`; the exit
 // code they make: 1 for an error, or a warning when `strict`, else 0.

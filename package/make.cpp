@@ -1,34 +1,25 @@
 #include "make.h"
 
+#include "compare.h"
+#include "digest.h"
+#include "files.h"
+#include "pack.h"
+#include "names.h"
 #include "progress.h"
 #include "proof.h"
-#include "tree.h"
 #include "updaterfiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
 
-#include <QtMath>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <sys/stat.h>
-#include <zip.h>
 
 namespace {
 
-// Files and folders the package carries are readable by all, whatever
-// their modes in NEW: the same bytes from the same folders.
-constexpr zip_uint32_t fileMode = 0100644;
-constexpr zip_uint32_t folderMode = 040755;
-constexpr zip_uint32_t deflateLevel = 6;
-
-QString shown(const QByteArray &path)
-{
-    return QLatin1Char('`') + shown_name(path) + QLatin1Char('`');
-}
+// Names listed in a summary line; the rest are counted.
+constexpr int listedNames = 5;
 
 void say(const QString &line)
 {
@@ -41,229 +32,327 @@ int refuse(const QString &message)
     return 2;
 }
 
-// What NEW holds against OLD.
-struct Difference
+// "2 files: a, b", the first few names only.
+QString summary(const QStringList &paths)
 {
-    std::vector<const TreeEntry *> carried; // into the package
-    QSet<QByteArray> alike; // files with the same bytes in both
-    QStringList leftOut; // the updater's own files
-    QStringList leftBehind; // in OLD, not in NEW
-    QStringList errors; // what a package cannot carry
+    QStringList shown = paths.mid(0, listedNames);
+    if (paths.size() > listedNames)
+        shown << QStringLiteral("and %1 more").arg(paths.size() - listedNames);
+    return QStringLiteral("%1 %2: %3")
+        .arg(paths.size())
+        .arg(paths.size() == 1 ? QStringLiteral("file") : QStringLiteral("files"),
+             shown.join(QStringLiteral(", ")));
+}
+
+// A file beside the package, removed unless kept.
+class Scratch
+{
+public:
+    explicit Scratch(const QString &output)
+    {
+        const QFileInfo target(output);
+        for (int n = 0; n < 1000 && path.isEmpty(); ++n) {
+            QFile file(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
+                       QStringLiteral(".%1.%2").arg(QCoreApplication::applicationPid()).arg(n));
+            // As any new file, not as private as a temporary one.
+            if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+                path = file.fileName();
+        }
+    }
+    ~Scratch()
+    {
+        if (!path.isEmpty())
+            QFile::remove(path);
+    }
+    void keep() { path.clear(); }
+
+    QString path;
 };
 
-// Compares NEW with OLD file by file; false when a file cannot be read.
-bool compare(const Tree &old, const Tree &updated, const QString &subfolder, Difference *difference,
-             Progress &progress, QString *error)
+// Whether NEW's `entry` is the archiver shipped with this release, which a
+// studio may lay beside the client.
+bool isShippedArchiver(const Release &release, const Entry &entry)
 {
-    qint64 total = 0;
-    for (const TreeEntry &entry : updated.entries) {
-        const TreeEntry *before = old.find(entry.path);
-        if (entry.type == TreeEntry::File && before && before->size == entry.size)
-            total += 2 * entry.size;
-    }
-    qint64 done = 0;
-    int files = 0;
-    for (const TreeEntry &entry : updated.entries) {
-        const QString path = QString::fromUtf8(entry.path);
-        ++files;
-        if (is_updater_file(path, subfolder)) {
-            if (entry.type != TreeEntry::Folder)
-                difference->leftOut << shown_name(entry.path);
-            continue;
-        }
-        if (entry.type == TreeEntry::Other) {
-            difference->errors << QStringLiteral("%1 is a link or a special file, which a package "
-                                                 "cannot carry")
-                                      .arg(shown(entry.path));
-            continue;
-        }
-        if (holds_escapes(from_utf8(entry.path))) {
-            difference->errors << QStringLiteral("%1 is not named in UTF-8").arg(shown(entry.path));
-            continue;
-        }
-        const TreeEntry *before = old.find(entry.path);
-        if (before && before->type != entry.type) {
-            difference->errors << QStringLiteral("%1 is a %2 in OLD and a %3 in NEW: the "
-                                                 "archiver cannot replace the one with the "
-                                                 "other, and the updater deletes nothing")
-                                      .arg(shown(entry.path),
-                                           before->type == TreeEntry::File
-                                               ? QStringLiteral("file")
-                                               : QStringLiteral("folder"),
-                                           entry.type == TreeEntry::File
-                                               ? QStringLiteral("file")
-                                               : QStringLiteral("folder"));
-            continue;
-        }
-        if (entry.type == TreeEntry::Folder) {
-            // A folder with files inside comes with them.
-            if (!before && !updated.holdsAnything(entry.path))
-                difference->carried.push_back(&entry);
-            continue;
-        }
-        if (before && before->size == entry.size) {
-            const std::optional<bool> same = same_bytes(
-                old.filePath(entry.path), updated.filePath(entry.path), [&](qint64 read) {
-                    done += read;
-                    progress.show(QStringLiteral("comparing: %1 of %2 files, %3 of %4")
-                                      .arg(files)
-                                      .arg(updated.entries.size())
-                                      .arg(bytes_text(done), bytes_text(total)));
-                });
-            if (!same) {
-                *error = QStringLiteral("cannot read %1 or %2")
-                             .arg(QFile::decodeName(old.filePath(entry.path)),
-                                  QFile::decodeName(updated.filePath(entry.path)));
-                return false;
-            }
-            if (*same) {
-                difference->alike.insert(entry.path);
-                continue;
-            }
-        }
-        difference->carried.push_back(&entry);
-    }
-    for (const TreeEntry &entry : old.entries) {
-        if (entry.type != TreeEntry::Folder && !updated.find(entry.path) &&
-            !is_updater_file(QString::fromUtf8(entry.path), subfolder))
-            difference->leftBehind << shown_name(entry.path);
-    }
-    progress.clear();
-    return true;
-}
-
-void showProgress(zip_t *, double done, void *state)
-{
-    auto *progress = static_cast<Progress *>(state);
-    progress->show(QStringLiteral("writing: %1%").arg(qFloor(done * 100)));
-}
-
-// Writes the package: the entries in NEW's order, named in UTF-8 with the
-// flag, deflated, each with its time in NEW.
-bool write(const QString &path, const Tree &updated, const std::vector<const TreeEntry *> &carried,
-           Progress &progress, QString *error)
-{
-    int code = 0;
-    zip_t *zip = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
-    if (!zip) {
-        zip_error_t reason;
-        zip_error_init_with_code(&reason, code);
-        *error = QString::fromUtf8(zip_error_strerror(&reason));
-        zip_error_fini(&reason);
+    QFile file(release.filePath(entry));
+    if (shippedArchiverSha256.isEmpty() ||
+        entry.path.compare(QLatin1String("7za.exe"), Qt::CaseInsensitive) != 0 ||
+        !file.open(QIODevice::ReadOnly))
         return false;
+    const QByteArray bytes = file.readAll();
+    Sha256 sha256;
+    sha256.add(bytes.constData(), bytes.size());
+    return sha256.result().toHex() == shippedArchiverSha256;
+}
+
+// Why a release's files cannot make a package: a line each.
+QStringList problemsOf(const Release &release, const QString &subfolder, bool updated)
+{
+    QStringList problems;
+    const QString which = updated ? QStringLiteral("NEW") : QStringLiteral("OLD ") + release.name;
+    for (const QString &path : release.clashes)
+        problems << QStringLiteral("%1 holds %2 and another path in other letter case, one file "
+                                   "on Windows")
+                        .arg(which, quoted(path));
+    if (!updated)
+        return problems;
+    for (const Entry &entry : release.entries) {
+        if (is_updater_file(entry.path, subfolder))
+            continue;
+        if (!entry.plainName)
+            problems << QStringLiteral("%1 is not named in UTF-8").arg(quoted(entry.path));
+        else if (entry.type == Entry::Other)
+            problems << QStringLiteral("%1 is a link or a special file, which a package cannot "
+                                       "carry")
+                            .arg(quoted(entry.path));
+        else if (shadows_tool(entry.path) && !isShippedArchiver(release, entry))
+            problems << QStringLiteral("%1 at the top of the install folder runs in place of the "
+                                       "tool of its name at every update: see the shadowing "
+                                       "finding")
+                            .arg(quoted(entry.path));
     }
-    for (const TreeEntry *entry : carried) {
-        const bool folder = entry->type == TreeEntry::Folder;
-        zip_int64_t index = -1;
-        if (folder) {
-            index = zip_dir_add(zip, entry->path.constData(), ZIP_FL_ENC_UTF_8);
-        } else if (zip_source_t *source =
-                       zip_source_file(zip, updated.filePath(entry->path).constData(), 0, 0)) {
-            index = zip_file_add(zip, entry->path.constData(), source, ZIP_FL_ENC_UTF_8);
-            if (index < 0)
-                zip_source_free(source);
-        }
-        if (index < 0 ||
-            (!folder &&
-             zip_set_file_compression(zip, zip_uint64_t(index), ZIP_CM_DEFLATE, deflateLevel) !=
-                 0) ||
-            zip_file_set_external_attributes(zip, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
-                                             (folder ? folderMode : fileMode) << 16) != 0 ||
-            zip_file_set_mtime(zip, zip_uint64_t(index), time_t(entry->mtime), 0) != 0) {
-            *error = QString::fromUtf8(zip_strerror(zip));
-            zip_discard(zip);
-            return false;
-        }
-    }
-    zip_register_progress_callback_with_state(zip, 0.001, showProgress, nullptr, &progress);
-    const bool written = zip_close(zip) == 0;
-    if (!written) {
-        *error = QString::fromUtf8(zip_strerror(zip));
-        zip_discard(zip);
-    }
-    progress.clear();
-    return written;
+    return problems;
 }
 
 } // namespace
 
-int make_package(const QString &oldRoot, const QString &newRoot, const QString &output,
-                 const CheckOptions &options, bool strict)
+bool distinct_releases(const QStringList &releases, const QString &output, QString *error)
 {
-    for (const QString &root : { oldRoot, newRoot }) {
-        if (!QFileInfo(root).isDir())
-            return refuse(QStringLiteral("%1 is not a folder").arg(root));
+    QStringList places;
+    for (const QString &release : releases) {
+        if (!QFileInfo::exists(release)) {
+            *error = QStringLiteral("%1 does not exist").arg(QDir::toNativeSeparators(release));
+            return false;
+        }
+        const QString place = place_key(release);
+        if (places.contains(place)) {
+            *error = QStringLiteral("%1 is given twice, or is NEW as well")
+                         .arg(QDir::toNativeSeparators(release));
+            return false;
+        }
+        places << place;
+        if (!output.isEmpty() && QFileInfo(release).isDir() && lies_inside(output, release)) {
+            *error = QStringLiteral("%1 lies inside %2, which it would change")
+                         .arg(QDir::toNativeSeparators(output), QDir::toNativeSeparators(release));
+            return false;
+        }
     }
-    const QFileInfo target(output);
-    if (!target.dir().exists())
-        return refuse(QStringLiteral("the folder of %1 does not exist").arg(output));
-    if (target.isDir())
-        return refuse(QStringLiteral("%1 is a folder").arg(output));
-    const QString place = target.dir().canonicalPath() + QLatin1Char('/');
-    for (const QString &root : { oldRoot, newRoot }) {
-        if (place.startsWith(QDir(root).canonicalPath() + QLatin1Char('/')))
-            return refuse(
-                QStringLiteral("%1 lies inside %2, which it would change").arg(output, root));
+    return true;
+}
+
+int make_package(const QStringList &olds, const QString &newRoot, const QString &output,
+                 const MakeOptions &options)
+{
+    const QString &subfolder = options.check.subfolder;
+    if (is_manifest(newRoot))
+        return refuse(QStringLiteral("%1 is a manifest: NEW must be the release folder, whose "
+                                     "files the package carries")
+                          .arg(QDir::toNativeSeparators(newRoot)));
+    for (const QString &target : { output, options.manifest }) {
+        if (target.isEmpty())
+            continue;
+        const QFileInfo info(target);
+        if (!info.dir().exists())
+            return refuse(QStringLiteral("the folder of %1 does not exist")
+                              .arg(QDir::toNativeSeparators(target)));
+        if (info.isDir())
+            return refuse(QStringLiteral("%1 is a folder").arg(QDir::toNativeSeparators(target)));
+        QString error;
+        if (!distinct_releases(QStringList(olds) << newRoot, target, &error))
+            return refuse(error);
     }
+    if (!options.manifest.isEmpty() && place_key(output) == place_key(options.manifest))
+        return refuse(QStringLiteral("the package and the manifest are one file"));
 
     Progress progress;
-    Tree old;
-    Tree updated;
+    Release updated;
+    std::vector<Release> releases(size_t(olds.size()));
     QString error;
-    if (!walk_tree(oldRoot, &old, &error) || !walk_tree(newRoot, &updated, &error))
+    if (!read_release(newRoot, false, &updated, &error))
         return refuse(error);
-    Difference difference;
-    if (!compare(old, updated, options.subfolder, &difference, progress, &error))
-        return refuse(error);
+    std::vector<const Release *> before;
+    for (int k = 0; k < olds.size(); ++k) {
+        if (!read_release(olds.at(k), true, &releases[size_t(k)], &error))
+            return refuse(error);
+        before.push_back(&releases[size_t(k)]);
+    }
 
-    for (const QString &file : qAsConst(difference.leftOut))
-        say(QStringLiteral("left out, the updater's own:\t%1").arg(file));
-    for (const QString &file : qAsConst(difference.leftBehind))
-        say(QStringLiteral("left behind, in OLD but not in NEW:\t%1").arg(file));
-    for (const QString &problem : qAsConst(difference.errors))
+    // What no package can carry.
+    QStringList problems = problemsOf(updated, subfolder, true);
+    for (const Release *old : before) {
+        problems += problemsOf(*old, subfolder, false);
+        for (const Entry &entry : updated.entries) {
+            const Entry *was = old->find(entry.key);
+            if (was && was->type != entry.type && !is_updater_file(entry.path, subfolder))
+                problems << QStringLiteral("%1 is a %2 in OLD %3 and a %4 in NEW: the archiver "
+                                           "cannot replace the one with the other, and the "
+                                           "updater deletes nothing")
+                                .arg(quoted(entry.path), type_name(was->type), old->name,
+                                     type_name(entry.type));
+        }
+    }
+
+    // Every file of NEW that some OLD lacks or holds otherwise, and every
+    // empty folder that some OLD lacks.
+    std::vector<int> files;
+    QStringList leftOut;
+    for (int i = 0; i < int(updated.entries.size()); ++i) {
+        const Entry &entry = updated.entries[size_t(i)];
+        if (is_updater_file(entry.path, subfolder)) {
+            if (entry.type != Entry::Folder)
+                leftOut << entry.path;
+        } else if (entry.type == Entry::File) {
+            files.push_back(i);
+        }
+    }
+    bool hashes = !options.manifest.isEmpty();
+    for (const Release *old : before)
+        hashes |= old->manifest();
+    std::vector<QBitArray> alike;
+    if (!compare_files(updated, before, files, true, hashes, progress, &error, &alike))
+        return interrupted() ? interrupted_exit_code() : refuse(error);
+    std::vector<int> carried;
+    for (int i = 0; i < int(updated.entries.size()); ++i) {
+        const Entry &entry = updated.entries[size_t(i)];
+        if (entry.type == Entry::Other || is_updater_file(entry.path, subfolder))
+            continue;
+        bool everywhere = !before.empty();
+        for (const Release *old : before)
+            everywhere &= old->find(entry.key) != nullptr;
+        const bool needed = entry.type == Entry::File
+            ? before.empty() || alike[size_t(i)].count(true) < int(before.size())
+            : entry.empty && !everywhere;
+        if (needed)
+            carried.push_back(i);
+    }
+
+    // What stays on players' machines: once where every OLD agrees.
+    std::vector<QStringList> behind;
+    for (const Release *old : before) {
+        QStringList paths;
+        for (const Entry &entry : old->entries) {
+            if (entry.type != Entry::Folder && !updated.find(entry.key) &&
+                !is_updater_file(entry.path, subfolder))
+                paths << entry.path;
+        }
+        behind.push_back(paths);
+    }
+    if (!leftOut.isEmpty())
+        say(QStringLiteral("left out, the updater's own:\t%1").arg(summary(leftOut)));
+    const bool agreed = std::all_of(behind.begin(), behind.end(),
+                                    [&](const QStringList &paths) { return paths == behind[0]; });
+    for (size_t k = 0; k < behind.size(); ++k) {
+        if (behind[k].isEmpty() || (agreed && k > 0))
+            continue;
+        const QString which = before.size() == 1 ? QStringLiteral("in OLD")
+            : agreed                             ? QStringLiteral("in every OLD")
+                                                 : QStringLiteral("in OLD ") + before[k]->name;
+        say(QStringLiteral("left behind, %1 but not in NEW:\t%2").arg(which, summary(behind[k])));
+    }
+    for (const QString &problem : qAsConst(problems))
         say(QStringLiteral("error\tfolders\t%1").arg(problem));
-    if (!difference.errors.isEmpty()) {
-        say(QStringLiteral("no package made: NEW holds what a package cannot carry"));
+    if (!problems.isEmpty()) {
+        say(QStringLiteral("no package made: the releases hold what a package cannot carry"));
         return 1;
     }
-    if (difference.carried.empty()) {
-        say(QStringLiteral("no package made: NEW holds nothing that OLD lacks"));
+    if (carried.empty()) {
+        say(QStringLiteral("no package made: NEW holds nothing that an OLD lacks"));
         return 1;
     }
 
     // Written beside the package, and there under its name only once proven.
-    QTemporaryFile scratch(target.absolutePath() + QStringLiteral("/.") + target.fileName() +
-                           QStringLiteral(".XXXXXX"));
-    if (!scratch.open())
-        return refuse(QStringLiteral("cannot write in %1: %2")
-                          .arg(target.absolutePath(), scratch.errorString()));
-    scratch.close();
-    qint64 bytes = 0;
-    for (const TreeEntry *entry : difference.carried)
-        bytes += entry->size;
-    if (!write(scratch.fileName(), updated, difference.carried, progress, &error))
-        return refuse(QStringLiteral("cannot write the package: %1").arg(error));
-    say(QStringLiteral("package: %1 entries, %2, %3 packed")
-            .arg(difference.carried.size())
-            .arg(bytes_text(bytes), bytes_text(QFileInfo(scratch.fileName()).size())));
+    Scratch scratch(output);
+    if (scratch.path.isEmpty())
+        return refuse(QStringLiteral("cannot write in the folder of %1")
+                          .arg(QDir::toNativeSeparators(output)));
+    Packed packed;
+    bool blamed = false;
+    if (!write_package(updated, carried, scratch.path, progress, &packed, &error, &blamed)) {
+        if (interrupted())
+            return interrupted_exit_code();
+        if (!blamed)
+            return refuse(QStringLiteral("cannot write the package: %1").arg(error));
+        say(QStringLiteral("error\tfolders\t%1").arg(error));
+        say(QStringLiteral("no package made: NEW holds what a package cannot carry"));
+        return 1;
+    }
+    say(QStringLiteral("package: %1 entries, %2, %3 packed, %4 files stored as they are")
+            .arg(carried.size())
+            .arg(bytes_text(packed.bytes), bytes_text(QFileInfo(scratch.path).size()))
+            .arg(packed.stored));
 
-    const int checked =
-        report_findings(output, check_package(scratch.fileName(), options, progress), strict);
-    const bool proven = report_proof(
-        prove(scratch.fileName(), old, updated, difference.alike, options.subfolder, progress));
+    const Check check = check_package(scratch.path, options.check, progress);
+    if (interrupted())
+        return interrupted_exit_code();
+    if (!check.judged)
+        return refuse(QStringLiteral("cannot test the package: %1").arg(check.why));
+    const int checked = report_findings(output, check.findings, options.strict);
+    Extraction extraction;
+    if (!extract_package(scratch.path, &extraction, progress, &error))
+        return interrupted() ? interrupted_exit_code() : refuse(error);
+    const bool proven = report_proofs(prove(extraction, updated, before, alike, subfolder));
     if (checked != 0 || !proven) {
         say(QStringLiteral("no package made: it failed its check or its proof"));
         return 1;
     }
-    if (std::rename(QFile::encodeName(scratch.fileName()).constData(),
-                    QFile::encodeName(output).constData()) != 0)
-        return refuse(QStringLiteral("cannot write %1: %2")
-                          .arg(output, QString::fromLocal8Bit(std::strerror(errno))));
-    scratch.setAutoRemove(false);
-    // As any new file, not as private as a scratch file.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::chmod(QFile::encodeName(output).constData(), 0666 & ~mask);
-    say(QStringLiteral("made %1").arg(output));
+    if (!options.manifest.isEmpty()) {
+        Release manifest;
+        for (const Entry &entry : updated.entries) {
+            if (!is_updater_file(entry.path, subfolder))
+                manifest.entries.push_back(entry);
+        }
+        if (!write_manifest(manifest, options.manifest, &error))
+            return refuse(error);
+        say(QStringLiteral("manifest of NEW: %1").arg(QDir::toNativeSeparators(options.manifest)));
+    }
+    if (!replace_file(scratch.path, output, &error))
+        return refuse(
+            QStringLiteral("cannot write %1: %2").arg(QDir::toNativeSeparators(output), error));
+    scratch.keep();
+    say(QStringLiteral("made %1").arg(QDir::toNativeSeparators(output)));
+    return 0;
+}
+
+int make_manifest(const QString &root, const QString &output, const CheckOptions &options)
+{
+    const QFileInfo info(output);
+    if (!QFileInfo(root).isDir())
+        return refuse(QStringLiteral("%1 is not a folder").arg(QDir::toNativeSeparators(root)));
+    if (!info.dir().exists())
+        return refuse(QStringLiteral("the folder of %1 does not exist")
+                          .arg(QDir::toNativeSeparators(output)));
+    if (info.isDir())
+        return refuse(QStringLiteral("%1 is a folder").arg(QDir::toNativeSeparators(output)));
+    QString error;
+    if (!distinct_releases({ root }, output, &error))
+        return refuse(error);
+    Progress progress;
+    Release release;
+    if (!read_folder(root, &release, &error))
+        return refuse(error);
+    const QStringList problems = problemsOf(release, options.subfolder, true);
+    for (const QString &problem : problems)
+        say(QStringLiteral("error\tfolders\t%1").arg(problem));
+    if (!problems.isEmpty()) {
+        say(QStringLiteral("no manifest written: the release holds what a manifest cannot "
+                           "describe"));
+        return 1;
+    }
+    Release manifest;
+    std::vector<int> files;
+    for (const Entry &entry : release.entries) {
+        if (is_updater_file(entry.path, options.subfolder))
+            continue;
+        if (entry.type == Entry::File)
+            files.push_back(int(manifest.entries.size()));
+        manifest.entries.push_back(entry);
+    }
+    manifest.root = release.root;
+    if (!hash_files(manifest, files, progress, &error))
+        return interrupted() ? interrupted_exit_code() : refuse(error);
+    if (!write_manifest(manifest, output, &error))
+        return refuse(error);
+    say(QStringLiteral("manifest: %1 files, %2 folders")
+            .arg(files.size())
+            .arg(manifest.entries.size() - files.size()));
     return 0;
 }

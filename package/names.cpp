@@ -163,7 +163,7 @@ QString decode_name(const StoredName &name, const Machine &machine)
     return from_code_page(name.bytes, oem ? machine.oem : machine.ansi);
 }
 
-bool is_device_name(const QString &name)
+bool is_device_name(const QString &name, bool superscripts)
 {
     struct Device
     {
@@ -180,7 +180,11 @@ bool is_device_name(const QString &name)
             continue;
         int at = device.name.size();
         if (device.numbered) {
-            if (at >= name.size() || name.at(at) < u'0' || name.at(at) > u'9')
+            // Windows takes the superscripts for digits too; the archiver does not.
+            const bool digit = at < name.size() &&
+                ((name.at(at) >= u'0' && name.at(at) <= u'9') ||
+                 (superscripts && QStringView(u"¹²³").contains(name.at(at))));
+            if (!digit)
                 continue;
             ++at;
         }
@@ -227,7 +231,7 @@ WindowsPath windows_path(const QString &name, bool madeOnUnix)
             if (folder || i + 1 < parts.size())
                 continue;
             part = QStringLiteral("_");
-        } else if (is_device_name(part)) {
+        } else if (is_device_name(part, false)) {
             part.prepend(u'_');
             result.renamed = true;
         }
@@ -254,4 +258,9 @@ QString shown_name(const QByteArray &bytes)
     for (const QChar c : text)
         plain = plain && c.unicode() >= 0x20 && c.unicode() != 0x7f;
     return plain ? text : QStringLiteral("hex:") + QString::fromLatin1(bytes.toHex());
+}
+
+QString quoted(const QString &path)
+{
+    return QLatin1Char('`') + path + QLatin1Char('`');
 }

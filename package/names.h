@@ -50,11 +50,16 @@ struct WindowsPath
 };
 WindowsPath windows_path(const QString &name, bool madeOnUnix);
 
-// Whether Windows takes `name` (one folder's or file's name) for a device.
-bool is_device_name(const QString &name);
+// Whether Windows takes `name` (one folder's or file's name) for a device:
+// CON, COM1 and the like, with COM¹ to COM³ and LPT¹ to LPT³ when
+// `superscripts`, which the archiver leaves as they are.
+bool is_device_name(const QString &name, bool superscripts);
 
 // The key under which Windows finds a path: letter case plays no part.
 QString path_key(const QString &path);
+
+// "`a/b.txt`", for messages.
+QString quoted(const QString &path);
 
 // A stored name for people: as text where it is UTF-8 without control
 // characters, else in hex.

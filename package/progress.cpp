@@ -1,10 +1,55 @@
 #include "progress.h"
 
+#include <csignal>
 #include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
+
+namespace {
+
+volatile std::sig_atomic_t caught = 0;
+
+#ifdef Q_OS_WIN
+BOOL WINAPI onConsoleEvent(DWORD event)
+{
+    if (caught)
+        return FALSE;
+    caught = event == CTRL_C_EVENT ? SIGINT : SIGTERM;
+    // A closed console gives the process a few seconds before it ends it.
+    if (event == CTRL_CLOSE_EVENT)
+        Sleep(5000);
+    return TRUE;
+}
+#else
+void onSignal(int signal)
+{
+    caught = signal;
+    std::signal(signal, SIG_DFL);
+}
+#endif
+
+bool stderrIsTerminal()
+{
+#ifdef Q_OS_WIN
+    // Its escape codes need the console's terminal mode.
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return _isatty(_fileno(stderr)) && GetConsoleMode(console, &mode) &&
+        SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+#else
+    return ::isatty(STDERR_FILENO);
+#endif
+}
+
+} // namespace
 
 Progress::Progress()
-    : terminal(::isatty(STDERR_FILENO))
+    : terminal(stderrIsTerminal())
 {
 }
 
@@ -43,4 +88,25 @@ QString bytes_text(qint64 bytes)
     return unit == 0
         ? QStringLiteral("%1 bytes").arg(bytes)
         : QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
+}
+
+void watch_interruptions()
+{
+#ifdef Q_OS_WIN
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+#else
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGHUP, onSignal);
+#endif
+}
+
+bool interrupted()
+{
+    return caught != 0;
+}
+
+int interrupted_exit_code()
+{
+    return 128 + int(caught);
 }

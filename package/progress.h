@@ -26,4 +26,12 @@ private:
 // Sizes for people: "3.2 GB".
 QString bytes_text(qint64 bytes);
 
+// From here on Ctrl-C, SIGTERM or a closed console end long work at its next
+// step instead of the program, so that its scratch files go with it; a
+// second one ends the program.
+void watch_interruptions();
+bool interrupted();
+// What the program exits with once interrupted.
+int interrupted_exit_code();
+
 #endif // PROGRESS_H

@@ -5,110 +5,145 @@
 #include "progress.h"
 #include "updaterfiles.h"
 
-#include <QTemporaryDir>
-
 #include <cstdio>
 
 namespace {
 
-QString shown(const QByteArray &path)
+// Problems shown for each OLD; the rest are counted.
+constexpr int shownProblems = 10;
+
+void say(const QString &line)
 {
-    return QLatin1Char('`') + shown_name(path) + QLatin1Char('`');
+    std::printf("%s\n", line.toUtf8().constData());
 }
 
 } // namespace
 
-Proof prove(const QString &package, const Tree &old, const Tree &updated,
-            const QSet<QByteArray> &alike, const QString &subfolder, Progress &progress)
+bool extract_package(const QString &package, Extraction *extraction, Progress &progress,
+                     QString *error)
 {
-    Proof proof;
-    const QTemporaryDir scratch;
-    if (!scratch.isValid()) {
-        proof.problems
-            << QStringLiteral("no scratch folder to extract into: %1").arg(scratch.errorString());
-        return proof;
+    if (!extraction->scratch.isValid()) {
+        *error = QStringLiteral("no scratch folder to extract into: %1")
+                     .arg(extraction->scratch.errorString());
+        return false;
     }
-    const ArchiverRun extraction =
-        run_archiver({ QStringLiteral("x"), package, QStringLiteral("-o") + scratch.path(),
-                       QStringLiteral("-y") },
+    const ArchiverRun run =
+        run_archiver({ QStringLiteral("x"), package,
+                       QStringLiteral("-o") + extraction->scratch.path(), QStringLiteral("-y") },
                      QStringLiteral("extracting"), progress);
-    for (const QString &line : extraction.errors)
-        proof.problems << QStringLiteral("the archiver's extraction: %1").arg(line);
-    Tree extracted;
-    QString error;
-    if (!walk_tree(scratch.path(), &extracted, &error)) {
-        proof.problems << error;
-        return proof;
+    if (!run.started || interrupted()) {
+        *error = run.errors.value(0);
+        return false;
     }
-
-    qint64 total = 0;
-    for (const TreeEntry &entry : updated.entries)
-        total += entry.size;
-    qint64 done = 0;
-    int files = 0;
-    auto compare = [&](const QByteArray &first, const QByteArray &second) {
-        ++files;
-        return same_bytes(first, second, [&](qint64 read) {
-            done += read / 2;
-            progress.show(QStringLiteral("proving: %1 of %2 files, %3 of %4")
-                              .arg(files)
-                              .arg(updated.entries.size())
-                              .arg(bytes_text(done), bytes_text(total)));
-        });
-    };
-
-    for (const TreeEntry &entry : extracted.entries) {
-        const TreeEntry *target = updated.find(entry.path);
-        const TreeEntry *before = old.find(entry.path);
-        if (entry.type == TreeEntry::Other) {
-            proof.problems << QStringLiteral("%1 is neither a file nor a folder once extracted")
-                                  .arg(shown(entry.path));
-        } else if (!target || target->type != entry.type) {
-            proof.problems
-                << QStringLiteral("%1 is in the package but not so in NEW").arg(shown(entry.path));
-        } else if (before && before->type != entry.type) {
-            proof.problems << QStringLiteral("%1 is a %2 in OLD: the package cannot replace it")
-                                  .arg(shown(entry.path),
-                                       before->type == TreeEntry::Folder ? QStringLiteral("folder")
-                                                                         : QStringLiteral("file"));
-        } else if (entry.type == TreeEntry::File) {
-            if (compare(extracted.filePath(entry.path), updated.filePath(entry.path)) != true)
-                proof.problems << QStringLiteral("%1 in the package differs from NEW's")
-                                      .arg(shown(entry.path));
-            else
-                ++proof.extracted;
-        }
+    for (const QString &line : run.errors)
+        extraction->problems << QStringLiteral("the archiver's extraction: %1").arg(line);
+    if (!read_folder(extraction->scratch.path(), &extraction->tree, error))
+        return false;
+    std::vector<int> files;
+    for (int i = 0; i < int(extraction->tree.entries.size()); ++i) {
+        if (extraction->tree.entries[size_t(i)].type == Entry::File)
+            files.push_back(i);
     }
-    for (const TreeEntry &entry : updated.entries) {
-        if (extracted.find(entry.path) || is_updater_file(QString::fromUtf8(entry.path), subfolder))
-            continue;
-        const TreeEntry *before = old.find(entry.path);
-        if (!before || before->type != entry.type) {
-            proof.problems << QStringLiteral("%1 of NEW is neither in the package nor in OLD")
-                                  .arg(shown(entry.path));
-        } else if (entry.type == TreeEntry::File) {
-            if (!alike.contains(entry.path) &&
-                (before->size != entry.size ||
-                 compare(old.filePath(entry.path), updated.filePath(entry.path)) != true))
-                proof.problems << QStringLiteral("%1 differs in OLD and NEW but is not in the "
-                                                 "package")
-                                      .arg(shown(entry.path));
-            else
-                ++proof.unchanged;
-        }
-    }
-    progress.clear();
-    return proof;
+    return hash_files(extraction->tree, files, progress, error);
 }
 
-bool report_proof(const Proof &proof)
+Proofs prove(const Extraction &extraction, const Release &updated,
+             const std::vector<const Release *> &olds, const std::vector<QBitArray> &alike,
+             const QString &subfolder)
 {
-    for (const QString &problem : proof.problems)
-        std::printf("error\tproof\t%s\n", problem.toUtf8().constData());
-    if (proof.problems.isEmpty()) {
-        std::printf("proof: OLD with the package extracted over it is NEW: %d files extracted and "
-                    "alike, %d alike in OLD and NEW\n",
-                    proof.extracted, proof.unchanged);
+    Proofs proofs;
+    proofs.problems = extraction.problems;
+    for (const QString &path : extraction.tree.clashes)
+        proofs.problems << QStringLiteral("%1 is extracted twice, in letter cases Windows takes "
+                                          "for one")
+                               .arg(quoted(path));
+    for (const Entry &entry : extraction.tree.entries) {
+        const Entry *target = updated.find(entry.key);
+        if (entry.type == Entry::Other) {
+            proofs.problems << QStringLiteral("%1 is neither a file nor a folder once extracted")
+                                   .arg(quoted(entry.path));
+        } else if (!target || target->type != entry.type) {
+            proofs.problems
+                << QStringLiteral("%1 is in the package but not so in NEW").arg(quoted(entry.path));
+        } else if (entry.type == Entry::File) {
+            if (entry.sha256 != target->sha256)
+                proofs.problems << QStringLiteral("%1 in the package differs from NEW's")
+                                       .arg(quoted(entry.path));
+            else
+                ++proofs.extracted;
+        }
     }
-    return proof.problems.isEmpty();
+
+    // An empty OLD for a package proven whole.
+    const Release none;
+    std::vector<const Release *> against = olds;
+    if (against.empty())
+        against.push_back(&none);
+    for (int k = 0; k < int(against.size()); ++k) {
+        const Release &old = *against[size_t(k)];
+        Proof proof;
+        proof.old = old.name;
+        proof.byHashes = old.manifest();
+        for (const Entry &entry : extraction.tree.entries) {
+            const Entry *before = old.find(entry.key);
+            if (before && before->type != entry.type)
+                proof.problems << QStringLiteral("%1 is a %2 in OLD: the package cannot replace it")
+                                      .arg(quoted(entry.path), type_name(before->type));
+        }
+        for (int i = 0; i < int(updated.entries.size()); ++i) {
+            const Entry &entry = updated.entries[size_t(i)];
+            if (extraction.tree.find(entry.key) || is_updater_file(entry.path, subfolder))
+                continue;
+            const Entry *before = old.find(entry.key);
+            if (!before) {
+                proof.problems << QStringLiteral("%1 of NEW is neither in the package nor in OLD")
+                                      .arg(quoted(entry.path));
+            } else if (before->type != entry.type) {
+                proof.problems << QStringLiteral("%1 is a %2 in OLD, a %3 in NEW, and not in the "
+                                                 "package")
+                                      .arg(quoted(entry.path), type_name(before->type),
+                                           type_name(entry.type));
+            } else if (entry.type == Entry::File) {
+                if (olds.empty() || !alike[size_t(i)].testBit(k))
+                    proof.problems << QStringLiteral("%1 differs in OLD and NEW but is not in the "
+                                                     "package")
+                                          .arg(quoted(entry.path));
+                else
+                    ++proof.unchanged;
+            }
+        }
+        proofs.olds.push_back(proof);
+    }
+    return proofs;
+}
+
+bool report_proofs(const Proofs &proofs)
+{
+    bool proven = proofs.problems.isEmpty();
+    for (const QString &problem : proofs.problems)
+        say(QStringLiteral("error\tproof\t%1").arg(problem));
+    for (const Proof &proof : proofs.olds) {
+        const QString old = proof.old.isEmpty() ? QStringLiteral("an empty folder")
+                                                : QStringLiteral("OLD ") + proof.old;
+        for (int i = 0; i < proof.problems.size() && i < shownProblems; ++i)
+            say(QStringLiteral("error\tproof\t%1: %2").arg(old, proof.problems.at(i)));
+        if (proof.problems.size() > shownProblems)
+            say(QStringLiteral("error\tproof\t%1: and %2 more")
+                    .arg(old)
+                    .arg(proof.problems.size() - shownProblems));
+        proven &= proof.problems.isEmpty();
+        if (!proofs.problems.isEmpty() || !proof.problems.isEmpty())
+            continue;
+        if (proof.old.isEmpty())
+            say(QStringLiteral("proof: the package extracted into an empty folder is NEW: %1 files "
+                               "extracted and alike")
+                    .arg(proofs.extracted));
+        else
+            say(QStringLiteral("proof: %1 with the package extracted over it is NEW, by %2: %3 "
+                               "files extracted and alike, %4 alike in OLD and NEW")
+                    .arg(old, proof.byHashes ? QStringLiteral("hashes") : QStringLiteral("bytes"))
+                    .arg(proofs.extracted)
+                    .arg(proof.unchanged));
+    }
+    return proven;
 }
