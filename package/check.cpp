@@ -78,11 +78,11 @@ QString shadowing(const QString &name)
 bool isShippedArchiver(const QString &path, int index)
 {
     QByteArray bytes;
-    if (shippedArchiverSha256.isEmpty() || !read_entry(path, index, &bytes))
+    if (shipped_archiver_sha256().isEmpty() || !read_entry(path, index, &bytes))
         return false;
     Sha256 sha256;
     sha256.add(bytes.constData(), bytes.size());
-    return sha256.result().toHex() == shippedArchiverSha256;
+    return sha256.result().toHex() == shipped_archiver_sha256();
 }
 
 } // namespace

@@ -75,6 +75,20 @@ bool compare_files(Release &updated, const std::vector<const Release *> &olds,
         }
         if (candidates.empty() || (anyDifference && lacking))
             continue;
+        // NEW known by its manifest alone: OLD's files are met by their SHA-256.
+        if (updated.manifest()) {
+            for (const Candidate &candidate : candidates) {
+                const Entry *before = olds[size_t(candidate.old)]->find(entry.key);
+                QByteArray sha256 = before->sha256;
+                if (candidate.file &&
+                    !file_sha256(
+                        candidate.file->fileName(), &sha256, [&](qint64 n) { done += n; }, error))
+                    return false;
+                if (sha256 == entry.sha256)
+                    (*alike)[size_t(i)].setBit(candidate.old);
+            }
+            continue;
+        }
 
         QFile file(updated.filePath(entry));
         if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {

@@ -14,7 +14,8 @@ class Progress;
 // the OLD folders' files of its size, whose reading stops where they
 // differ, and with its SHA-256 taken for the OLD manifests (and for every
 // file read whole when `hash`). `alike` gets, for each entry of NEW, the
-// OLDs that hold it with the same bytes. With `anyDifference`, a file is
+// OLDs that hold it with the same bytes. A NEW known only by its manifest
+// meets each OLD's file by its SHA-256. With `anyDifference`, a file is
 // left unread once one OLD lacks it or holds it otherwise: it goes into a
 // package either way. False, with `error` naming the file, when a file
 // cannot be read.

@@ -3,8 +3,8 @@
 #include "compare.h"
 #include "digest.h"
 #include "files.h"
-#include "pack.h"
 #include "names.h"
+#include "pack.h"
 #include "progress.h"
 #include "proof.h"
 #include "updaterfiles.h"
@@ -74,18 +74,21 @@ public:
 bool isShippedArchiver(const Release &release, const Entry &entry)
 {
     QFile file(release.filePath(entry));
-    if (shippedArchiverSha256.isEmpty() ||
+    if (shipped_archiver_sha256().isEmpty() ||
         entry.path.compare(QLatin1String("7za.exe"), Qt::CaseInsensitive) != 0 ||
         !file.open(QIODevice::ReadOnly))
         return false;
     const QByteArray bytes = file.readAll();
     Sha256 sha256;
     sha256.add(bytes.constData(), bytes.size());
-    return sha256.result().toHex() == shippedArchiverSha256;
+    return sha256.result().toHex() == shipped_archiver_sha256();
 }
 
-// Why a release's files cannot make a package: a line each.
-QStringList problemsOf(const Release &release, const QString &subfolder, bool updated)
+// What the files of a release hold that cannot be described (in OLD, two
+// paths in one on Windows; in NEW, names and files that are no file's), or
+// packed (`packing`: programs in place of the interpreter's tools): a line
+// each.
+QStringList problemsOf(const Release &release, const QString &subfolder, bool updated, bool packing)
 {
     QStringList problems;
     const QString which = updated ? QStringLiteral("NEW") : QStringLiteral("OLD ") + release.name;
@@ -104,7 +107,7 @@ QStringList problemsOf(const Release &release, const QString &subfolder, bool up
             problems << QStringLiteral("%1 is a link or a special file, which a package cannot "
                                        "carry")
                             .arg(quoted(entry.path));
-        else if (shadows_tool(entry.path) && !isShippedArchiver(release, entry))
+        else if (packing && shadows_tool(entry.path) && !isShippedArchiver(release, entry))
             problems << QStringLiteral("%1 at the top of the install folder runs in place of the "
                                        "tool of its name at every update: see the shadowing "
                                        "finding")
@@ -177,9 +180,9 @@ int make_package(const QStringList &olds, const QString &newRoot, const QString 
     }
 
     // What no package can carry.
-    QStringList problems = problemsOf(updated, subfolder, true);
+    QStringList problems = problemsOf(updated, subfolder, true, true);
     for (const Release *old : before) {
-        problems += problemsOf(*old, subfolder, false);
+        problems += problemsOf(*old, subfolder, false, true);
         for (const Entry &entry : updated.entries) {
             const Entry *was = old->find(entry.key);
             if (was && was->type != entry.type && !is_updater_file(entry.path, subfolder))
@@ -329,7 +332,7 @@ int make_manifest(const QString &root, const QString &output, const CheckOptions
     Release release;
     if (!read_folder(root, &release, &error))
         return refuse(error);
-    const QStringList problems = problemsOf(release, options.subfolder, true);
+    const QStringList problems = problemsOf(release, options.subfolder, true, false);
     for (const QString &problem : problems)
         say(QStringLiteral("error\tfolders\t%1").arg(problem));
     if (!problems.isEmpty()) {

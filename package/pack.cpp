@@ -5,6 +5,7 @@
 #include "names.h"
 #include "progress.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -15,6 +16,7 @@
 #include <QtMath>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <zip.h>
 #include <zlib.h>
@@ -29,18 +31,24 @@ constexpr zip_uint32_t folderMode = 040755;
 constexpr int deflateLevel = 6;
 constexpr int memoryLevel = 9;
 constexpr qint64 chunk = 1 << 20;
+// Small files are deflated into memory, up to this much in all, rather
+// than into a scratch file each.
+constexpr qint64 smallFile = 1 << 20;
+constexpr qint64 memoryBudget = 64 << 20;
 
 // One carried file, once read: where its data waits, and what the
 // package's records say of it.
 struct Piece
 {
     QString data; // the deflated file; NEW's own file where stored
+    QByteArray memory; // or the deflated bytes, where not stored
+    bool inMemory = false;
     bool stored = false;
     quint32 crc = 0;
     qint64 size = 0;
     qint64 packedSize = 0;
     qint64 mtime = 0;
-    QFile file; // open while libzip reads it
+    std::unique_ptr<QIODevice> device; // open while libzip reads it
     zip_error_t error;
 };
 
@@ -51,16 +59,23 @@ QString cannotRead(const QFile &file)
 }
 
 // Reads `source` once: its CRC and SHA-256, and its deflated bytes into
-// `target` unless deflate makes it no smaller.
-bool deflateFile(const QString &source, const QString &target, Piece *piece, QByteArray *sha256,
-                 QString *error)
+// memory, while `budget` lasts for a small file, or `target`, unless
+// deflate makes it no smaller.
+bool deflateFile(const QString &source, const QString &target, std::atomic<qint64> &budget,
+                 Piece *piece, QByteArray *sha256, QString *error)
 {
     QFile in(source);
-    QFile out(target);
     if (!in.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         *error = cannotRead(in);
         return false;
     }
+    const qint64 size = in.size();
+    piece->inMemory = size <= smallFile && (budget -= size) >= 0;
+    if (size <= smallFile && !piece->inMemory)
+        budget += size;
+    QFile file(target);
+    QBuffer buffer(&piece->memory);
+    QIODevice &out = piece->inMemory ? static_cast<QIODevice &>(buffer) : file;
     if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         *error = QStringLiteral("cannot write %1: %2").arg(target, out.errorString());
         return false;
@@ -110,6 +125,10 @@ bool deflateFile(const QString &source, const QString &target, Piece *piece, QBy
     piece->stored = piece->packedSize >= piece->size;
     piece->data = target;
     if (piece->stored) {
+        if (piece->inMemory)
+            budget += size;
+        piece->memory.clear();
+        piece->inMemory = false;
         QFile::remove(target);
         piece->data = source;
         piece->packedSize = piece->size;
@@ -124,20 +143,23 @@ zip_int64_t readPiece(void *state, void *data, zip_uint64_t length, zip_source_c
     auto *piece = static_cast<Piece *>(state);
     switch (command) {
     case ZIP_SOURCE_OPEN:
-        piece->file.setFileName(piece->data);
-        if (!piece->file.open(QIODevice::ReadOnly)) {
+        if (piece->inMemory)
+            piece->device = std::make_unique<QBuffer>(&piece->memory);
+        else
+            piece->device = std::make_unique<QFile>(piece->data);
+        if (!piece->device->open(QIODevice::ReadOnly)) {
             zip_error_set(&piece->error, ZIP_ER_OPEN, 0);
             return -1;
         }
         return 0;
     case ZIP_SOURCE_READ: {
-        const qint64 n = piece->file.read(static_cast<char *>(data), qint64(length));
+        const qint64 n = piece->device->read(static_cast<char *>(data), qint64(length));
         if (n < 0)
             zip_error_set(&piece->error, ZIP_ER_READ, 0);
         return n;
     }
     case ZIP_SOURCE_CLOSE:
-        piece->file.close();
+        piece->device.reset();
         return 0;
     case ZIP_SOURCE_STAT: {
         auto *stat = static_cast<zip_stat_t *>(data);
@@ -208,6 +230,7 @@ bool write_package(Release &updated, const std::vector<int> &carried, const QStr
     std::atomic<size_t> next { 0 };
     std::atomic<qint64> done { 0 };
     std::atomic<bool> stop { false };
+    std::atomic<qint64> budget { memoryBudget };
     QMutex failure;
     QString failed;
     auto work = [&] {
@@ -216,7 +239,7 @@ bool write_package(Release &updated, const std::vector<int> &carried, const QStr
             Entry &entry = updated.entries[size_t(carried[i])];
             QString why;
             QByteArray sha256;
-            if (!deflateFile(updated.filePath(entry), scratch.filePath(QString::number(i)),
+            if (!deflateFile(updated.filePath(entry), scratch.filePath(QString::number(i)), budget,
                              pieces[i].get(), &sha256, &why)) {
                 const QMutexLocker locker(&failure);
                 if (failed.isEmpty())

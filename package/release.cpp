@@ -15,50 +15,84 @@
 #include <optional>
 
 #ifndef Q_OS_WIN
-#include <unistd.h>
+#include <dirent.h>
 #endif
 
 namespace {
 
 const QByteArray manifestHeader = "# updater-package manifest 1";
 
-// Whether the folder's listing can be trusted: the toolkit lists a folder
-// it cannot read as empty.
-bool listable(const QString &folder)
+// The names in `folder`; false when it cannot be read. The toolkit lists a
+// folder it cannot read as empty, and leaves out names that are not in the
+// locale's encoding: on Unix a name is bytes, read here as they are, and
+// one that is not UTF-8 goes to `bad` as the tool shows it.
+bool listFolder(const QString &folder, QStringList *names, QStringList *bad)
 {
 #ifdef Q_OS_WIN
-    return QFileInfo(folder).isDir();
+    if (!QFileInfo(folder).isDir())
+        return false;
+    const QStringList all = QDir(folder).entryList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
+    for (const QString &name : all) {
+        // A lone surrogate: UTF-16 that is not.
+        if (QString::fromUtf8(name.toUtf8()) == name)
+            *names << name;
+        else
+            *bad << shown_name(name.toUtf8());
+    }
 #else
-    return ::access(QFile::encodeName(folder).constData(), R_OK | X_OK) == 0;
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return false;
+    while (const dirent *item = ::readdir(dir)) {
+        const QByteArray raw(item->d_name);
+        if (raw == "." || raw == "..")
+            continue;
+        const QString name = QString::fromUtf8(raw);
+        if (name.toUtf8() == raw)
+            *names << name;
+        else
+            *bad << shown_name(raw);
+    }
+    ::closedir(dir);
 #endif
+    return true;
 }
 
 bool walk(const QString &relative, Release *release, QString *error)
 {
     const QString folder =
         relative.isEmpty() ? release->root : release->root + QLatin1Char('/') + relative;
-    if (!listable(folder)) {
+    QStringList names;
+    QStringList bad;
+    if (!listFolder(folder, &names, &bad)) {
         *error = QStringLiteral("cannot read the folder %1").arg(QDir::toNativeSeparators(folder));
         return false;
     }
-    const QFileInfoList items = QDir(folder).entryInfoList(
-        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
-    for (const QFileInfo &item : items) {
+    auto inside = [&](const QString &name) {
+        return relative.isEmpty() ? name : relative + QLatin1Char('/') + name;
+    };
+    for (const QString &name : qAsConst(bad)) {
         Entry entry;
-        entry.path =
-            relative.isEmpty() ? item.fileName() : relative + QLatin1Char('/') + item.fileName();
-        // Bytes that are not UTF-8 come out as replacement characters.
-        entry.plainName = !item.fileName().contains(QChar::ReplacementCharacter);
+        entry.path = inside(name);
+        entry.plainName = false;
+        entry.type = Entry::Other;
+        release->entries.push_back(entry);
+    }
+    for (const QString &name : qAsConst(names)) {
+        const QFileInfo item(folder + QLatin1Char('/') + name);
+        Entry entry;
+        entry.path = inside(name);
         const bool link =
 #ifdef Q_OS_WIN
             (item.isSymLink() && !item.isShortcut()) || item.isJunction();
 #else
             item.isSymLink();
 #endif
-        entry.type = link || !entry.plainName ? Entry::Other
-            : item.isDir()                    ? Entry::Folder
-            : item.isFile()                   ? Entry::File
-                                              : Entry::Other;
+        entry.type = link   ? Entry::Other
+            : item.isDir()  ? Entry::Folder
+            : item.isFile() ? Entry::File
+                            : Entry::Other;
         if (entry.type == Entry::File)
             entry.size = item.size();
         entry.mtime = item.lastModified().toSecsSinceEpoch();
@@ -264,6 +298,33 @@ bool write_manifest(const Release &release, const QString &path, QString *error)
     return true;
 }
 
+bool file_sha256(const QString &path, QByteArray *sha256, const std::function<void(qint64)> &read,
+                 QString *error)
+{
+    QFile file(path);
+    auto cannot = [&] {
+        *error = QStringLiteral("cannot read %1: %2")
+                     .arg(QDir::toNativeSeparators(path), file.errorString());
+        return false;
+    };
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return cannot();
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    Sha256 digest;
+    for (qint64 n; (n = file.read(buffer.data(), buffer.size())) > 0;) {
+        digest.add(buffer.constData(), n);
+        read(n);
+        if (interrupted()) {
+            *error = QStringLiteral("interrupted");
+            return false;
+        }
+    }
+    if (file.error() != QFile::NoError)
+        return cannot();
+    *sha256 = digest.result();
+    return true;
+}
+
 bool hash_files(Release &release, const std::vector<int> &indices, Progress &progress,
                 QString *error)
 {
@@ -271,32 +332,14 @@ bool hash_files(Release &release, const std::vector<int> &indices, Progress &pro
     for (const int i : indices)
         total += release.entries[size_t(i)].size;
     qint64 done = 0;
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    auto read = [&](qint64 n) {
+        done += n;
+        progress.show(QStringLiteral("hashing: %1 of %2").arg(bytes_text(done), bytes_text(total)));
+    };
     for (const int i : indices) {
         Entry &entry = release.entries[size_t(i)];
-        QFile file(release.filePath(entry));
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-            *error = QStringLiteral("cannot read %1: %2")
-                         .arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
+        if (!file_sha256(release.filePath(entry), &entry.sha256, read, error))
             return false;
-        }
-        Sha256 sha256;
-        for (qint64 n; (n = file.read(buffer.data(), buffer.size())) > 0;) {
-            sha256.add(buffer.constData(), n);
-            done += n;
-            progress.show(
-                QStringLiteral("hashing: %1 of %2").arg(bytes_text(done), bytes_text(total)));
-            if (interrupted()) {
-                *error = QStringLiteral("interrupted");
-                return false;
-            }
-        }
-        if (file.error() != QFile::NoError) {
-            *error = QStringLiteral("cannot read %1: %2")
-                         .arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
-            return false;
-        }
-        entry.sha256 = sha256.result();
     }
     progress.clear();
     return true;

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <vector>
 
 class Progress;
@@ -67,6 +68,11 @@ bool is_manifest(const QString &path);
 
 // Writes the manifest of `release`, whose files all have their SHA-256.
 bool write_manifest(const Release &release, const QString &file, QString *error);
+
+// The SHA-256 of the file `path`, read once; `read` learns of each chunk.
+// False, with `error` naming the file, when it cannot be read.
+bool file_sha256(const QString &path, QByteArray *sha256, const std::function<void(qint64)> &read,
+                 QString *error);
 
 // Reads the files of `release` at `indices` once each, taking their
 // SHA-256; false, with `error` naming the file, when one cannot be read.

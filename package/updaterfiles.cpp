@@ -1,5 +1,10 @@
 #include "updaterfiles.h"
 
+QByteArray shipped_archiver_sha256()
+{
+    return QByteArrayLiteral(UPDATER_ARCHIVER_SHA256);
+}
+
 std::optional<QString> layout_folder(const QString &given)
 {
     if (given == QLatin1String("flat"))

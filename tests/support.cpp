@@ -317,17 +317,30 @@ void writeZip(const QString &path, const QList<ZipEntry> &entries, const QByteAr
         const quint32 offset = quint32(local.size());
         const quint32 crc = crc32(entry.data);
         const quint32 size = quint32(entry.data.size());
-        const quint32 mode = entry.symlink ? 0120777 : 0100644;
+        const quint32 mode = entry.symlink ? 0120777 : entry.folder ? 040755 : 0100644;
+        // On DOS and Windows the attributes' low byte: 0x10 for a folder.
+        const quint32 attributes = entry.dos ? (entry.folder ? 0x10 : 0x20) : mode << 16;
         const quint16 flags = entry.utf8 ? 0x0800 : 0;
+        QByteArray extra;
+        if (!entry.unicodePath.isEmpty()) {
+            QDataStream field(&extra, QIODevice::WriteOnly);
+            field.setByteOrder(QDataStream::LittleEndian);
+            field << quint16(0x7075) << quint16(5 + entry.unicodePath.size()) << quint8(1)
+                  << crc32(entry.name);
+            field.writeRawData(entry.unicodePath.constData(), entry.unicodePath.size());
+        }
         out << quint32(0x04034b50) << quint16(20) << flags << entry.method << quint16(0)
-            << quint16(0x21) << crc << size << size << quint16(entry.name.size()) << quint16(0);
+            << quint16(0x21) << crc << size << size << quint16(entry.name.size())
+            << quint16(extra.size());
         out.writeRawData(entry.name.constData(), entry.name.size());
+        out.writeRawData(extra.constData(), extra.size());
         out.writeRawData(entry.data.constData(), entry.data.size());
         dir << quint32(0x02014b50) << quint16((entry.dos ? 0 : 3) << 8 | 20) << quint16(20) << flags
             << entry.method << quint16(0) << quint16(0x21) << crc << size << size
-            << quint16(entry.name.size()) << quint16(0) << quint16(0) << quint16(0) << quint16(0)
-            << (mode << 16) << offset;
+            << quint16(entry.name.size()) << quint16(extra.size()) << quint16(0) << quint16(0)
+            << quint16(0) << attributes << offset;
         dir.writeRawData(entry.name.constData(), entry.name.size());
+        dir.writeRawData(extra.constData(), extra.size());
     }
     QByteArray end;
     QDataStream tail(&end, QIODevice::WriteOnly);

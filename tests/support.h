@@ -77,6 +77,8 @@ struct ZipEntry
     bool dos = false; // made on Windows: a backslash separates folders
     bool utf8 = true; // the name flagged UTF-8
     quint16 method = 0; // the method recorded; the data is stored all the same
+    QByteArray unicodePath = {}; // when set, the Info-ZIP Unicode path field's name
+    bool folder = false; // a folder by its attributes alone
 };
 // Everything under `root` but the client folder: names, sizes, link targets.
 QStringList surroundings(const QString &root, const QString &client);
