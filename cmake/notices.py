@@ -3,13 +3,14 @@
 built into its binaries, taken from the very sources they were built from,
 and NOTICE.txt with a line per component.
 
-    notices.py OUT QT_PREFIX QT_FILES ARCHIVER_DIR ARCHIVER_FILE RUNTIME_FILES
+    notices.py OUT QT_PREFIX QT_FILES ARCHIVER_DIR ARCHIVER_FILE RUNTIME_FILES [LIBS_DIR]
 
 QT_PREFIX and ARCHIVER_DIR are the builds of scripts/qt-windows and
 scripts/7za-windows, each with a source/ folder holding the source package,
 the patch and the licence texts (for Qt also the list of source files read
-by the units built). The *_FILES arguments are the shipped file names, comma
-separated."""
+by the units built); LIBS_DIR, for the package tool's folder, is the build
+of scripts/tool-libs-windows. The *_FILES arguments are the shipped file
+names, comma separated."""
 import json
 import os
 import re
@@ -18,6 +19,7 @@ import subprocess
 import sys
 
 out, qt, qt_files, archiver, archiver_file, runtime_files = sys.argv[1:7]
+libs = sys.argv[7] if len(sys.argv) > 7 else None
 
 
 def package(name, field):
@@ -35,9 +37,20 @@ def source_package(folder):
     return fields['Source'], fields['Version'], dsc[0]
 
 
+def source_package_of(folder, name):
+    """Name, version and .dsc of source package `name` in a build's source/ folder."""
+    for dsc in sorted(os.listdir(os.path.join(folder, 'source'))):
+        if dsc.startswith(name + '_') and dsc.endswith('.dsc'):
+            with open(os.path.join(folder, 'source', dsc), encoding='utf-8') as f:
+                fields = dict(re.findall(r'^(Source|Version): (.+)$', f.read(), re.M))
+            return fields['Source'], fields['Version'], dsc
+    sys.exit(f'{folder}: no source package {name}')
+
+
 def upstream(version):
-    """The upstream release in a Debian version: 26.02 in 22.01+really26.02+dfsg-1."""
-    return re.sub(r'^.*really|[+-].*$', '', version)
+    """The upstream release in a Debian version: 26.02 in 22.01+really26.02+dfsg-1, 1.2.13
+    in 1:1.2.13.dfsg-1."""
+    return re.sub(r'^.*really|^\d+:|[.+-]dfsg.*$|-[^-]*$', '', version)
 
 
 def copy(source, target):
@@ -113,6 +126,23 @@ lines.append(f'7-Zip (7za) | {release} ({name} {version}) | LGPL-2.1-or-later wi
              f'parts: 7-zip/License.txt, 7-zip/copying.txt, 7-zip/debian-copyright | '
              f'{archiver_file} | sources/{dsc} and the files it names, '
              f'with sources/7za-windows.patch')
+
+# The package tool's libraries: zlib and libzip linked into it, nettle a DLL.
+if libs:
+    for name, title, texts, licence, shipped in (
+            ('zlib', 'zlib', ['LICENSE'], 'Zlib', 'linked into updater-package.exe'),
+            ('libzip', 'libzip', ['LICENSE'], 'BSD-3-Clause', 'linked into updater-package.exe'),
+            ('nettle', 'Nettle', ['COPYING.LESSERv3', 'COPYINGv2'],
+             'LGPL-3.0-or-later or GPL-2.0-or-later', 'libnettle-8.dll')):
+        legal = os.path.join(libs, 'source', 'legal', name)
+        copied = []
+        for text in texts + ['debian/copyright']:
+            target = os.path.join(name, text.replace('debian/', 'debian-'))
+            copy(os.path.join(legal, text), os.path.join(out, target))
+            copied.append(target)
+        source, version, dsc = source_package_of(libs, name)
+        lines.append(f'{title} | {upstream(version)} ({source} {version}) | {licence}: '
+                     f'{", ".join(copied)} | {shipped} | sources/{dsc} and the files it names')
 
 # The compiler's runtime, linked into every program and DLL.
 for title, pkg, folder, licence in (

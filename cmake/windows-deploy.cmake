@@ -1,6 +1,9 @@
 # Installs beside updater.exe what it needs to run on a bare Windows (the Qt
 # DLLs and plugins it loads and the archiver) and what a release hands on
-# with them (licences, notices, SHA256SUMS); packs the folder into a zip.
+# with them (licences, notices, SHA256SUMS): the component "updater", the
+# folder a studio ships to players. The component "tool" is the package
+# tool's folder, for a studio's build machine, released on its own: the
+# tool, QtCore, nettle, the same archiver, its licences and sums.
 
 # Folders readable by all whatever the umask: the zip records them.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
@@ -26,18 +29,23 @@ if(NOT archiver_version OR archiver_version VERSION_LESS 25.00)
     message(FATAL_ERROR "${UPDATER_7ZA} is 7-Zip '${archiver_version}', older than 25.00 "
         "or of no version: not shipped")
 endif()
-install(PROGRAMS ${UPDATER_7ZA} DESTINATION . RENAME 7za.exe)
-
-install(FILES $<TARGET_FILE:Qt5::Core> $<TARGET_FILE:Qt5::Gui> $<TARGET_FILE:Qt5::Widgets>
-    DESTINATION .)
-install(FILES $<TARGET_FILE:Qt5::QWindowsIntegrationPlugin> DESTINATION platforms)
-install(FILES $<TARGET_FILE:Qt5::QWindowsVistaStylePlugin> DESTINATION styles)
+foreach(component updater tool)
+    install(PROGRAMS ${UPDATER_7ZA} DESTINATION . RENAME 7za.exe COMPONENT ${component})
+    install(FILES $<TARGET_FILE:Qt5::Core> DESTINATION . COMPONENT ${component})
+endforeach()
+install(FILES $<TARGET_FILE:Qt5::Gui> $<TARGET_FILE:Qt5::Widgets> DESTINATION .
+    COMPONENT updater)
+install(FILES $<TARGET_FILE:Qt5::QWindowsIntegrationPlugin> DESTINATION platforms
+    COMPONENT updater)
+install(FILES $<TARGET_FILE:Qt5::QWindowsVistaStylePlugin> DESTINATION styles COMPONENT updater)
+install(FILES ${UPDATER_TOOL_LIBS}/bin/libnettle-8.dll DESTINATION . COMPONENT tool)
 
 if(MINGW)
     # The compiler's runtime is linked in, as it is into the Qt DLLs: no
     # runtime DLLs to ship beside them.
     target_link_options(updater PRIVATE -static)
 endif()
+set(UPDATER_TOOL_LIBS "" CACHE PATH "libzip, zlib and nettle built for Windows")
 
 # The licence texts and notices of what is built into the shipped files,
 # taken from the sources of the Qt and archiver builds, and beside the folder
@@ -48,16 +56,24 @@ if(EXISTS ${qt_prefix}/source/read AND EXISTS ${archiver_dir}/source/legal)
     set(qt_files Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll platforms/qwindows.dll
         styles/qwindowsvistastyle.dll)
     set(runtime_files updater.exe ${qt_files} 7za.exe)
+    set(tool_runtime_files updater-package.exe Qt5Core.dll libnettle-8.dll 7za.exe)
     list(JOIN qt_files , qt_files)
     list(JOIN runtime_files , runtime_files)
+    list(JOIN tool_runtime_files , tool_runtime_files)
     find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    set(notices ${PROJECT_SOURCE_DIR}/cmake/notices.py)
     add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/licenses/NOTICE.txt
-        COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/cmake/notices.py
-            ${PROJECT_BINARY_DIR}/licenses ${qt_prefix} ${qt_files} ${archiver_dir} 7za.exe
-            ${runtime_files}
-        DEPENDS ${PROJECT_SOURCE_DIR}/cmake/notices.py ${qt_prefix}/.key ${archiver_dir}/.key
+        COMMAND Python3::Interpreter ${notices} ${PROJECT_BINARY_DIR}/licenses ${qt_prefix}
+            ${qt_files} ${archiver_dir} 7za.exe ${runtime_files}
+        DEPENDS ${notices} ${qt_prefix}/.key ${archiver_dir}/.key VERBATIM)
+    # The tool's: QtCore alone, and the libraries it links.
+    add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/tool-licenses/NOTICE.txt
+        COMMAND Python3::Interpreter ${notices} ${PROJECT_BINARY_DIR}/tool-licenses ${qt_prefix}
+            Qt5Core.dll ${archiver_dir} 7za.exe ${tool_runtime_files} ${UPDATER_TOOL_LIBS}
+        DEPENDS ${notices} ${qt_prefix}/.key ${archiver_dir}/.key ${UPDATER_TOOL_LIBS}/.key
         VERBATIM)
-    file(GLOB sources ${qt_prefix}/source/*.* ${archiver_dir}/source/*.*)
+    file(GLOB sources ${qt_prefix}/source/*.* ${archiver_dir}/source/*.*
+        ${UPDATER_TOOL_LIBS}/source/*.*)
     set(published)
     foreach(file ${sources})
         get_filename_component(name ${file} NAME)
@@ -67,14 +83,16 @@ if(EXISTS ${qt_prefix}/source/read AND EXISTS ${archiver_dir}/source/legal)
         list(APPEND published ${PROJECT_BINARY_DIR}/sources/${name})
     endforeach()
     add_custom_target(release_files ALL DEPENDS ${PROJECT_BINARY_DIR}/licenses/NOTICE.txt
-        ${published})
-    install(DIRECTORY ${PROJECT_BINARY_DIR}/licenses DESTINATION .)
+        ${PROJECT_BINARY_DIR}/tool-licenses/NOTICE.txt ${published})
+    install(DIRECTORY ${PROJECT_BINARY_DIR}/licenses DESTINATION . COMPONENT updater)
+    install(DIRECTORY ${PROJECT_BINARY_DIR}/tool-licenses/ DESTINATION licenses COMPONENT tool)
 else()
     message(WARNING "This Qt or 7za.exe was not built by scripts/qt-windows and "
         "scripts/7za-windows: the folder gets no licence texts and notices, add them by hand")
 endif()
 
 # SHA256SUMS of every file this install wrote before it, written last.
+foreach(component updater tool)
 install(CODE [[
     get_filename_component(folder "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
     set(shipped)
@@ -90,11 +108,12 @@ install(CODE [[
         string(APPEND sums "${sum}  ${file}\n")
     endforeach()
     file(WRITE "${folder}/SHA256SUMS" "${sums}")
-]])
+]] COMPONENT ${component})
+endforeach()
 
-# The release: the shipped folder in one zip. Its entries' times follow
-# SOURCE_DATE_EPOCH (see scripts/build-windows).
+# The releases: each folder in one zip (see scripts/build-windows). Their
+# entries' times follow SOURCE_DATE_EPOCH.
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-windows-x64)
-set(CPACK_STRIP_FILES ON)
+set(CPACK_TOOL_FILE_NAME ${PROJECT_NAME}-package-${PROJECT_VERSION}-windows-x64)
 include(CPack)

@@ -30,3 +30,17 @@ write_sums() {
         xargs -d '\n' sha256sum)
     printf '%s\n' "$sums" >"$1/SHA256SUMS"
 }
+
+# Zips BUILD_DIR/ship and BUILD_DIR/tool into the releases beside them, each
+# its own: the same bytes from the same files (their times the commit's,
+# fixed permissions, root as owner).
+#   zip_releases BUILD_DIR
+zip_releases() {
+    local name
+    for folder in ship:PACKAGE tool:TOOL; do
+        name=$(sed -n "s/^set(CPACK_${folder#*:}_FILE_NAME \"\(.*\)\")$/\1/p" "$1/CPackConfig.cmake")
+        (cd "$1" && umask 022 && fakeroot cpack -G ZIP -D CPACK_INSTALL_CMAKE_PROJECTS= \
+            -D "CPACK_INSTALLED_DIRECTORIES=$PWD/${folder%%:*};." \
+            -D "CPACK_PACKAGE_FILE_NAME=$name" >/dev/null)
+    done
+}
