@@ -45,7 +45,7 @@ if(MINGW)
     # runtime DLLs to ship beside them.
     target_link_options(updater PRIVATE -static)
 endif()
-set(UPDATER_TOOL_LIBS "" CACHE PATH "libzip, zlib and nettle built for Windows")
+
 
 # The licence texts and notices of what is built into the shipped files,
 # taken from the sources of the Qt and archiver builds, and beside the folder

@@ -15,12 +15,14 @@ class TestShipped : public QObject
     Q_OBJECT
 
 private slots:
+    void contents_data();
     void contents();
     void portableExecutables_data();
     void portableExecutables();
     void imports_data();
     void imports();
     void manifest();
+    void sums_data();
     void sums();
     void notice_data();
     void notice();
@@ -29,6 +31,7 @@ private slots:
 namespace {
 
 const QString shipDir = QStringLiteral(SHIP_DIR);
+const QString toolDir = QStringLiteral(TOOL_DIR);
 
 const QStringList programs = {
     QStringLiteral("7za.exe"),
@@ -72,6 +75,55 @@ const QStringList releaseFiles = {
     QStringLiteral("licenses/qt/third-party/zlib.txt"),
 };
 
+// The package tool's folder, released on its own.
+const QStringList toolPrograms = {
+    QStringLiteral("7za.exe"),
+    QStringLiteral("Qt5Core.dll"),
+    QStringLiteral("libnettle-8.dll"),
+    QStringLiteral("updater-package.exe"),
+};
+const QStringList toolReleaseFiles = releaseFiles +
+    QStringList {
+        QStringLiteral("licenses/libzip/LICENSE"),
+        QStringLiteral("licenses/libzip/debian-copyright"),
+        QStringLiteral("licenses/nettle/COPYING.LESSERv3"),
+        QStringLiteral("licenses/nettle/COPYINGv2"),
+        QStringLiteral("licenses/nettle/debian-copyright"),
+        QStringLiteral("licenses/zlib/LICENSE"),
+        QStringLiteral("licenses/zlib/debian-copyright"),
+    };
+
+struct Folder
+{
+    QString dir;
+    QStringList programs;
+    QStringList releaseFiles;
+};
+const QMap<QString, Folder> folders = {
+    { QStringLiteral("updater"), { shipDir, programs, releaseFiles } },
+    { QStringLiteral("package tool"), { toolDir, toolPrograms, toolReleaseFiles } },
+};
+
+// A row for each folder.
+void folderRows()
+{
+    QTest::addColumn<QString>("folder");
+    for (const QString &name : folders.keys())
+        QTest::newRow(qPrintable(name)) << name;
+}
+
+// A row for each program of each folder: its folder and its name.
+void programRows()
+{
+    QTest::addColumn<QString>("dir");
+    QTest::addColumn<QString>("file");
+    for (auto folder = folders.begin(); folder != folders.end(); ++folder) {
+        for (const QString &file : folder->programs)
+            QTest::newRow(qPrintable(folder.key() + QLatin1Char(' ') + file))
+                << folder->dir << file;
+    }
+}
+
 struct PeHeader
 {
     quint16 machine = 0;
@@ -109,16 +161,25 @@ QSet<QString> systemDlls()
 
 } // namespace
 
+void TestShipped::contents_data()
+{
+    folderRows();
+}
+
 void TestShipped::contents()
 {
+    QFETCH(QString, folder);
+    const Folder &shipped = folders.value(folder);
     QStringList files;
-    QDirIterator it(shipDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    QDirIterator it(shipped.dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext())
-        files << QDir(shipDir).relativeFilePath(it.next());
+        files << QDir(shipped.dir).relativeFilePath(it.next());
     files.sort(Qt::CaseInsensitive);
-    QStringList expected = programs + releaseFiles;
+    QStringList expected = shipped.programs + shipped.releaseFiles;
     expected.sort(Qt::CaseInsensitive);
     QCOMPARE(files, expected);
+    if (shipped.dir != shipDir)
+        return;
 
     // What the package tool keeps out of packages is this folder's top.
     QStringList top;
@@ -133,65 +194,56 @@ void TestShipped::contents()
 
 void TestShipped::portableExecutables_data()
 {
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<bool>("dll");
-    QTest::addColumn<int>("subsystem");
-
-    const int gui = 2;
-    const int console = 3;
-    for (const QString &file : programs) {
-        const bool dll = file.endsWith(QLatin1String(".dll"));
-        const int subsystem = file == QLatin1String("7za.exe") ? console : gui;
-        QTest::newRow(qPrintable(file)) << file << dll << subsystem;
-    }
+    programRows();
 }
 
 void TestShipped::portableExecutables()
 {
+    QFETCH(QString, dir);
     QFETCH(QString, file);
-    QFETCH(bool, dll);
-    QFETCH(int, subsystem);
 
-    const PeHeader header = readPeHeader(readFile(shipDir + QLatin1Char('/') + file));
+    const PeHeader header = readPeHeader(readFile(dir + QLatin1Char('/') + file));
     QCOMPARE(header.machine, quint16(0x8664)); // x86-64
     const quint16 dllFlag = 0x2000;
+    const bool dll = file.endsWith(QLatin1String(".dll"));
     QCOMPARE(bool(header.characteristics & dllFlag), dll);
-    // A DLL's subsystem does not matter; the updater must open no console.
+    // A DLL's subsystem does not matter; the updater must open no console,
+    // the archiver and the package tool are console programs.
+    const int gui = 2;
+    const int console = 3;
     if (!dll)
-        QCOMPARE(int(header.subsystem), subsystem);
+        QCOMPARE(int(header.subsystem), file == QLatin1String("updater.exe") ? gui : console);
 
     // Debugging sections are loaded with the rest: under Wine, as private
     // memory of every process.
     const QByteArray sections = run(QStringLiteral("x86_64-w64-mingw32-objdump"),
-                                    { QStringLiteral("-h"), shipDir + QLatin1Char('/') + file });
+                                    { QStringLiteral("-h"), dir + QLatin1Char('/') + file });
     QVERIFY(sections.contains(".text"));
     QVERIFY2(!sections.contains(".debug"), sections.constData());
 }
 
 void TestShipped::imports_data()
 {
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<bool>("standalone");
-    // The archiver runs on its own, its runtime linked in: a studio may
-    // ship it without the rest.
-    for (const QString &file : programs)
-        QTest::newRow(qPrintable(file)) << file << (file == QLatin1String("7za.exe"));
+    programRows();
 }
 
 void TestShipped::imports()
 {
+    QFETCH(QString, dir);
     QFETCH(QString, file);
-    QFETCH(bool, standalone);
+    // The archiver runs on its own, its runtime linked in: a studio may
+    // ship it without the rest.
+    const bool standalone = file == QLatin1String("7za.exe");
 
     static const QSet<QString> system = systemDlls();
     QVERIFY(system.contains(QStringLiteral("kernel32.dll")));
     QSet<QString> shipped;
-    for (const QString &name : programs)
-        shipped << QFileInfo(name).fileName().toLower();
+    for (const QFileInfo &name : QDir(dir).entryInfoList(QDir::Files))
+        shipped << name.fileName().toLower();
 
     const QString dump =
         QString::fromUtf8(run(QStringLiteral("x86_64-w64-mingw32-objdump"),
-                              { QStringLiteral("-p"), shipDir + QLatin1Char('/') + file }));
+                              { QStringLiteral("-p"), dir + QLatin1Char('/') + file }));
     static const QRegularExpression dllName(QStringLiteral("DLL Name: (\\S+)"));
     QStringList imports;
     auto it = dllName.globalMatch(dump);
@@ -221,21 +273,29 @@ void TestShipped::manifest()
     QCOMPARE(embedded, readFile(QStringLiteral(SOURCE_DIR "/src/updater.manifest")));
 }
 
+void TestShipped::sums_data()
+{
+    folderRows();
+}
+
 // SHA256SUMS lists every other file in the folder with its sum.
 void TestShipped::sums()
 {
+    QFETCH(QString, folder);
+    const Folder &shipped = folders.value(folder);
     QStringList listed;
-    const QList<QByteArray> lines = readFile(shipDir + QStringLiteral("/SHA256SUMS")).split('\n');
+    const QList<QByteArray> lines =
+        readFile(shipped.dir + QStringLiteral("/SHA256SUMS")).split('\n');
     for (const QByteArray &line : lines) {
         if (line.isEmpty())
             continue;
         const QString file = QString::fromUtf8(line.mid(66));
-        const QByteArray contents = readFile(shipDir + QLatin1Char('/') + file);
+        const QByteArray contents = readFile(shipped.dir + QLatin1Char('/') + file);
         const QByteArray sum = QCryptographicHash::hash(contents, QCryptographicHash::Sha256);
         QCOMPARE(line.left(66), sum.toHex() + "  ");
         listed << file;
     }
-    QStringList expected = programs + releaseFiles;
+    QStringList expected = shipped.programs + shipped.releaseFiles;
     expected.removeOne(QStringLiteral("SHA256SUMS"));
     expected.sort();
     QCOMPARE(listed, expected);
@@ -243,22 +303,32 @@ void TestShipped::sums()
 
 void TestShipped::notice_data()
 {
+    QTest::addColumn<QString>("dir");
     QTest::addColumn<QString>("file");
     QTest::addColumn<int>("components");
-    // Each holds the two runtimes and, but for the updater, its own component.
-    for (const QString &file : programs)
-        QTest::newRow(qPrintable(file)) << file << (file == QLatin1String("updater.exe") ? 2 : 3);
+    // Each holds the two runtimes and, but for the updater, its own
+    // component; the package tool also zlib and libzip.
+    for (auto folder = folders.begin(); folder != folders.end(); ++folder) {
+        for (const QString &file : folder->programs) {
+            const int components = file == QLatin1String("updater.exe") ? 2
+                : file == QLatin1String("updater-package.exe")          ? 4
+                                                                        : 3;
+            QTest::newRow(qPrintable(folder.key() + QLatin1Char(' ') + file))
+                << folder->dir << file << components;
+        }
+    }
 }
 
-// Every program is named by the notice, on the line of each component it
-// holds, and each such line's licence texts are in the folder.
+// Every program is named by its folder's notice, on the line of each
+// component it holds, and each such line's licence texts are in the folder.
 void TestShipped::notice()
 {
+    QFETCH(QString, dir);
     QFETCH(QString, file);
     QFETCH(int, components);
 
     const QString notice =
-        QString::fromUtf8(readFile(shipDir + QStringLiteral("/licenses/NOTICE.txt")));
+        QString::fromUtf8(readFile(dir + QStringLiteral("/licenses/NOTICE.txt")));
     QStringList licences; // the licence texts of each line naming the file
     const QStringList lines = notice.split(QLatin1Char('\n'));
     for (const QString &line : lines) {
@@ -273,8 +343,7 @@ void TestShipped::notice()
     QCOMPARE(licences.size(), components);
     for (const QString &texts : qAsConst(licences)) {
         for (const QString &text : texts.split(QStringLiteral(", ")))
-            QVERIFY2(QFile::exists(shipDir + QStringLiteral("/licenses/") + text),
-                     qPrintable(text));
+            QVERIFY2(QFile::exists(dir + QStringLiteral("/licenses/") + text), qPrintable(text));
     }
 }
 
