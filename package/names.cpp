@@ -1,7 +1,11 @@
 #include "names.h"
 
 #include <QHash>
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
 #include <QTextCodec>
+#endif
 
 #include <array>
 #include <memory>
@@ -13,7 +17,8 @@ constexpr char16_t escapeBase = 0xef00;
 // The archiver keeps a backslash in a name made on Unix as this character.
 constexpr char16_t unixBackslash = 0xf05c;
 
-// One code page's conversion to UTF-16, made once. The toolkit's GBK and
+// One code page's conversion to UTF-16, made once: on Windows the system's
+// own, as the archiver converts; elsewhere the toolkit's, whose GBK and
 // Big5 tables are Windows' 936 and 950, with their user-defined areas and
 // the codes the standards leave free as private characters.
 class CodePage
@@ -22,12 +27,28 @@ public:
     explicit CodePage(int number)
         : doubleByte(number == 936 || number == 950)
     {
+#ifdef Q_OS_WIN
+        auto one = [number](const QByteArray &bytes) {
+            wchar_t converted[2];
+            const int length = MultiByteToWideChar(UINT(number), 0, bytes.constData(),
+                                                   int(bytes.size()), converted, 2);
+            return length == 1 ? char16_t(converted[0]) : unmapped;
+        };
+#else
         QTextCodec *codec = QTextCodec::codecForName(number == 936       ? "GBK"
                                                          : number == 950 ? "Big5"
                                                          : number == 437 ? "IBM437"
                                                                          : "windows-1252");
+        auto one = [codec](const QByteArray &bytes) {
+            const QString text = codec->toUnicode(bytes);
+            return text.size() == 1 && text.at(0) != QChar::ReplacementCharacter
+                ? text.at(0).unicode()
+                : unmapped;
+        };
+#endif
         for (int byte = 0; byte < 256; ++byte)
-            single[byte] = byte < 0x80 ? char16_t(byte) : one(codec, QByteArray(1, char(byte)));
+            single[byte] = byte < 0x80 ? char16_t(byte) : one(QByteArray(1, char(byte)));
+#ifndef Q_OS_WIN
         if (number == 1252) {
             // Windows keeps the five bytes that 1252 leaves free as C1 controls.
             for (const int byte : { 0x81, 0x8d, 0x8f, 0x90, 0x9d })
@@ -35,12 +56,13 @@ public:
         }
         if (number == 437)
             single[0xe6] = u'µ'; // Windows' micro sign, where the toolkit has the Greek mu
+#endif
 
         if (doubleByte) {
             pairs.resize(0x10000, unmapped);
             for (int lead = 0x81; lead <= 0xfe; ++lead) {
                 for (int trail = 1; trail < 256; ++trail)
-                    pairs[lead << 8 | trail] = one(codec, QByteArray(1, char(lead)) + char(trail));
+                    pairs[lead << 8 | trail] = one(QByteArray(1, char(lead)) + char(trail));
             }
         }
     }
@@ -63,13 +85,6 @@ public:
     }
 
 private:
-    static char16_t one(QTextCodec *codec, const QByteArray &bytes)
-    {
-        const QString text = codec ? codec->toUnicode(bytes) : QString();
-        return text.size() == 1 && text.at(0) != QChar::ReplacementCharacter ? text.at(0).unicode()
-                                                                             : unmapped;
-    }
-
     bool doubleByte;
     std::array<char16_t, 256> single {};
     std::vector<char16_t> pairs;

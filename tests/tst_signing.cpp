@@ -108,17 +108,19 @@ void TestSigning::signElsewhere(Elsewhere how)
 {
     QString output;
     QCOMPARE(runScript(QStringLiteral("build-windows"), { build }, &output), 0);
-    const QString ship = build + QStringLiteral("/ship");
     const QString signedDir = words.value(QStringLiteral("SIGNED"));
     QDir(signedDir).removeRecursively();
     const bool expired = how == Expired || how == ExpiredUntimed;
-    QDirIterator it(ship, { QStringLiteral("*.exe"), QStringLiteral("*.dll") }, QDir::Files,
+    // Both folders, in a folder of the same layout.
+    QDirIterator it(build, { QStringLiteral("*.exe"), QStringLiteral("*.dll") }, QDir::Files,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString file = QDir(ship).relativeFilePath(it.next());
+        const QString file = QDir(build).relativeFilePath(it.next());
+        if (!file.startsWith(QLatin1String("ship/")) && !file.startsWith(QLatin1String("tool/")))
+            continue;
         const QString target = signedDir + QLatin1Char('/') + file;
         QVERIFY(QDir().mkpath(QFileInfo(target).path()));
-        if (how == OneUnsigned && file == QLatin1String("Qt5Gui.dll")) {
+        if (how == OneUnsigned && file == QLatin1String("ship/Qt5Gui.dll")) {
             QVERIFY(QFile::copy(it.filePath(), target));
             continue;
         }
@@ -140,7 +142,7 @@ void TestSigning::signElsewhere(Elsewhere how)
         QProcess signer;
         signer.start(expired ? QStringLiteral("faketime") : sign.takeFirst(), sign);
         QVERIFY(signer.waitForFinished(60000) && signer.exitCode() == 0);
-        if (how == ByteChanged && file == QLatin1String("Qt5Gui.dll")) {
+        if (how == ByteChanged && file == QLatin1String("ship/Qt5Gui.dll")) {
             QFile changed(target);
             QVERIFY(changed.open(QIODevice::ReadWrite) && changed.seek(4096));
             const char byte = changed.peek(1).at(0);
@@ -184,10 +186,11 @@ void TestSigning::release_data()
         << brought + QStringLiteral("LEAF") << Signed << Nothing << 0 << verified;
     QTest::newRow("signed elsewhere, a byte changed after signing")
         << brought + QStringLiteral("LEAF") << ByteChanged << Nothing << 1
-        << QStringLiteral("Qt5Gui.dll in SIGNED is not this build's file with a signature added");
+        << QStringLiteral("Qt5Gui.dll in SIGNED/ship is not this build's file with a signature "
+                          "added");
     QTest::newRow("signed elsewhere, one file unsigned")
         << brought + QStringLiteral("LEAF") << OneUnsigned << Nothing << 1
-        << QStringLiteral("Qt5Gui.dll in SIGNED is not signed");
+        << QStringLiteral("Qt5Gui.dll in SIGNED/ship is not signed");
     QTest::newRow("expired since, timestamped")
         << brought + QStringLiteral("EXPIRED --tsa-ca-file CA") << Expired << Nothing << 0
         << verified;
@@ -222,9 +225,10 @@ void TestSigning::release()
         QVERIFY(!QFileInfo::exists(zip));
         return;
     }
-    for (const char *signature : { "updater.exe.p7s", "platforms/qwindows.dll.p7s" })
-        QVERIFY(
-            QFileInfo::exists(build + QStringLiteral("/signatures/") + QLatin1String(signature)));
+    for (const char *signature :
+         { "signatures/updater.exe.p7s", "signatures/platforms/qwindows.dll.p7s",
+           "tool-signatures/updater-package.exe.p7s" })
+        QVERIFY(QFileInfo::exists(build + QLatin1Char('/') + QLatin1String(signature)));
     // Each program verifies on its own against the test CA, signed by the
     // row's certificate and no other.
     const bool expired = elsewhere == Expired;
@@ -235,18 +239,20 @@ void TestSigning::release()
     const QString pin = QStringLiteral("sha256:") +
         QString::fromLatin1(QCryptographicHash::hash(der, QCryptographicHash::Sha256).toHex());
     const bool timestamped = expired || options.contains(QLatin1String("--timestamp"));
-    QDirIterator it(build + QStringLiteral("/ship"),
-                    { QStringLiteral("*.exe"), QStringLiteral("*.dll") }, QDir::Files,
+    QDirIterator it(build, { QStringLiteral("*.exe"), QStringLiteral("*.dll") }, QDir::Files,
                     QDirIterator::Subdirectories);
     int verified = 0;
     while (it.hasNext()) {
+        const QString file = QDir(build).relativeFilePath(it.next());
+        if (!file.startsWith(QLatin1String("ship/")) && !file.startsWith(QLatin1String("tool/")))
+            continue;
         QProcess verify;
         verify.setProcessChannelMode(QProcess::MergedChannels);
         verify.start(QStringLiteral("osslsigncode"),
                      { QStringLiteral("verify"), QStringLiteral("-CAfile"),
                        words.value(QStringLiteral("CA")), QStringLiteral("-TSA-CAfile"),
                        words.value(QStringLiteral("CA")), QStringLiteral("-require-leaf-hash"), pin,
-                       QStringLiteral("-in"), it.next() });
+                       QStringLiteral("-in"), it.filePath() });
         QVERIFY(verify.waitForFinished(60000));
         const QStringList said = QString::fromUtf8(verify.readAll()).split(QLatin1Char('\n'));
         QVERIFY2(said.contains(QStringLiteral("Signature verification: ok")) &&
@@ -255,14 +261,17 @@ void TestSigning::release()
                  qPrintable(it.filePath() + QLatin1Char('\n') + said.join(QLatin1Char('\n'))));
         ++verified;
     }
-    QCOMPARE(verified, 7);
+    QCOMPARE(verified, 11);
     if (also == SameBytesTwice) {
         const QByteArray first = readFile(zip);
         QCOMPARE(runScript(QStringLiteral("build-windows"), arguments, &output), 0);
         QCOMPARE(readFile(zip), first);
     } else if (also == WineAndCommit) {
-        const int checked = runScript(QStringLiteral("check-signed"), { zip }, &output);
-        QVERIFY2(checked == 0 && output.startsWith(QLatin1String("MATCH")), qPrintable(output));
+        for (const QString &release :
+             { zip, build + QStringLiteral("/updater-package-1.0-windows-x64.zip") }) {
+            const int checked = runScript(QStringLiteral("check-signed"), { release }, &output);
+            QVERIFY2(checked == 0 && output.startsWith(QLatin1String("MATCH")), qPrintable(output));
+        }
         // The signed folder does the whole job under Wine.
         QProcess wine;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -34,6 +35,10 @@ private slots:
     void update();
     void packageNames_data();
     void packageNames();
+    void packageTool_data();
+    void packageTool();
+    void packageToolMake();
+    void packageToolHeldOpen();
 
 private:
     QProcess *startWindowsProgram(const QString &program, const QStringList &arguments = {});
@@ -42,6 +47,8 @@ private:
     void setDisplayScale(int dpi);
     void endWineServer() const;
     QStringList clientStarts() const;
+    int runTool(bool windows, const QStringList &arguments, QStringList *lines,
+                QString *errors = nullptr) const;
     QImage grabUpdater() const;
 
     QTemporaryDir work;
@@ -63,6 +70,9 @@ const QString interpreter = QStringLiteral("cmd");
 const QString archiver = QStringLiteral("7za");
 const QString windowsClient = QStringLiteral(WINDOWS_CLIENT);
 const QString windowsTaskkill = QStringLiteral(WINDOWS_TASKKILL);
+const QString windowsHold = QStringLiteral(WINDOWS_HOLD);
+// The package tool's Windows folder, with its own 7za.exe.
+const QString toolDir = QStringLiteral(TOOL_DIR);
 enum class Package {
     Good,
     NotAZip,
@@ -811,6 +821,190 @@ void TestWine::packageNames()
                            .arg(lines(done).join(QLatin1Char('\n')),
                                 lines(said).join(QLatin1Char('\n')))));
     }
+}
+
+// The package tool, the Linux one or the Windows one under Wine, with
+// `arguments` (absolute paths as Windows names them for the latter), run
+// from a folder other than its own; its exit code, its output in `lines`
+// with paths as Linux names them and its lines' ends.
+int TestWine::runTool(bool windows, const QStringList &arguments, QStringList *lines,
+                      QString *errors) const
+{
+    QProcess tool;
+    tool.setWorkingDirectory(work.path());
+    if (windows) {
+        QStringList translated { toolDir + QStringLiteral("/updater-package.exe") };
+        for (const QString &argument : arguments)
+            translated << (argument.startsWith(QLatin1Char('/')) ? windowsPath(argument)
+                                                                 : argument);
+        tool.setProcessEnvironment(wine);
+        tool.start(QStringLiteral("wine"), translated);
+    } else {
+        tool.start(QStringLiteral(PACKAGE_TOOL), arguments);
+    }
+    if (!tool.waitForFinished(300000))
+        return -1;
+    QString output = QString::fromUtf8(tool.readAllStandardOutput());
+    if (windows) {
+        for (const QString &argument : arguments) {
+            if (argument.startsWith(QLatin1Char('/')))
+                output.replace(windowsPath(argument), argument);
+        }
+    }
+    // Lines end as Windows' do, there.
+    *lines = output.remove(QLatin1Char('\r')).split(QLatin1Char('\n'));
+    if (errors)
+        *errors = QString::fromUtf8(tool.readAllStandardError());
+    return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+}
+
+// The Windows tool says of packages what the Linux one says, line for line,
+// with the same exit codes, bad arguments included.
+void TestWine::packageTool_data()
+{
+    QTest::addColumn<QList<ZipEntry>>("zipped");
+    QTest::addColumn<QStringList>("arguments"); // PACKAGE: the package's path
+    QTest::addColumn<bool>("corrupt"); // a byte of the first entry's data changed
+
+    QTextCodec *gbk = QTextCodec::codecForName("GBK");
+    const QByteArray chinese = QStringLiteral("资源/说明.txt").toUtf8();
+    const QStringList check { "check", "PACKAGE" };
+    const ZipEntry gbkName { gbk->fromUnicode(QStringLiteral("资源/说明.txt")), "1", false, true,
+                             false };
+    QTest::newRow("clean") << QList<ZipEntry> { { chinese, "x" }, { "data/a.txt", "x" } } << check
+                           << false;
+    QTest::newRow("GBK names without the flag") << QList<ZipEntry> { gbkName } << check << false;
+    QTest::newRow("names that differ in letter case")
+        << QList<ZipEntry> { { "Data/a.txt", "1" }, { "data/A.txt", "2" } } << check << false;
+    QTest::newRow("the updater's files")
+        << QList<ZipEntry> { { QStringLiteral("更新/updater.exe").toUtf8(), "x" },
+                             { "update/kro_update.zip", "x" } }
+        << check << false;
+    QTest::newRow("names Windows cannot hold") << QList<ZipEntry> {
+        { "a:b.txt", "x" }, { "CON", "x" }, { "COM¹.txt", "x" }, { "trail.", "x" }
+    } << check << false;
+    QTest::newRow("dot-dot, absolute and link entries")
+        << QList<ZipEntry> { { "../up.txt", "x" }, { "/abs.txt", "x" }, { "link", "a", true } }
+        << check << false;
+    QTest::newRow("programs in place of the interpreter's tools")
+        << QList<ZipEntry> { { "7za.bat", "x" }, { "taskkill.exe", "x" } } << check << false;
+    QTest::newRow("a backspace before the success line")
+        << QList<ZipEntry> { { "x\bEverything is Ok", "x" } } << check << false;
+    QTest::newRow("a path past 259 characters")
+        << QList<ZipEntry> { { QByteArray(199, 'p'), "x" } } << check << false;
+    QTest::newRow("a CRC error") << QList<ZipEntry> { { "a.txt", QByteArray(4096, 'a') } } << check
+                                 << true;
+    QTest::newRow("not a zip") << QList<ZipEntry>() << check << false;
+    QTest::newRow("where entries land on code page 950")
+        << QList<ZipEntry> { gbkName, { "a:b.txt", "x" } }
+        << QStringList { "list", "PACKAGE", "--code-page", "950" } << false;
+    QTest::newRow("a layout outside the install folder")
+        << QList<ZipEntry> { { "a.txt", "x" } }
+        << QStringList { "check", "PACKAGE", "--layout", "../更新" } << false;
+    QTest::newRow("no such command") << QList<ZipEntry>() << QStringList { "frobnicate" } << false;
+    QTest::newRow("no such package")
+        << QList<ZipEntry>() << QStringList { "check", "MISSING" } << false;
+}
+
+void TestWine::packageTool()
+{
+    QFETCH(QList<ZipEntry>, zipped);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, corrupt);
+
+    const QString package = work.filePath(QStringLiteral("tool.zip"));
+    if (zipped.isEmpty()) {
+        QVERIFY(writeFile(package, "PK\3\4 but not a zip\n"));
+    } else {
+        writeZip(package, zipped);
+    }
+    if (corrupt) {
+        QFile file(package);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(30 + 5 + 2000));
+        file.write("b");
+    }
+    arguments.replaceInStrings(QStringLiteral("PACKAGE"), package);
+    arguments.replaceInStrings(QStringLiteral("MISSING"), work.filePath(QStringLiteral("no.zip")));
+    QStringList onLinux;
+    QStringList onWindows;
+    const int exitCode = runTool(false, arguments, &onLinux);
+    QCOMPARE(runTool(true, arguments, &onWindows), exitCode);
+    QCOMPARE(onWindows, onLinux);
+}
+
+// Releases made on Windows and on Linux from the same folders give the same
+// package, byte for byte: Chinese names, a nested and an empty folder, a
+// file deflate does not shrink, a path past Windows' 260 characters.
+void TestWine::packageToolMake()
+{
+    const QString old = work.filePath(QStringLiteral("tool release 1"));
+    const QString updated = work.filePath(QStringLiteral("tool release 2"));
+    QByteArray noise(200000, Qt::Uninitialized);
+    for (char &c : noise)
+        c = char(QRandomGenerator::global()->generate());
+    const QString deep =
+        QStringLiteral("深/") + QString(QStringLiteral("长路径目录/")).repeated(40);
+    QVERIFY(writeFile(old + QStringLiteral("/version.txt"), "1\r\n"));
+    QVERIFY(writeFile(old + QStringLiteral("/资源/旧.txt"), "old\r\n"));
+    QVERIFY(writeFile(updated + QStringLiteral("/version.txt"), "2\r\n"));
+    QVERIFY(writeFile(updated + QStringLiteral("/资源/旧.txt"), "old\r\n"));
+    QVERIFY(writeFile(updated + QStringLiteral("/资源/新/更深/说明.txt"), "新版本\r\n"));
+    QVERIFY(writeFile(updated + QStringLiteral("/music.ogg"), noise));
+    QVERIFY(
+        writeFile(updated + QLatin1Char('/') + deep + QStringLiteral("readme.txt"), "deep\r\n"));
+    QVERIFY(QDir().mkpath(updated + QStringLiteral("/empty")));
+    QVERIFY(windowsPath(updated + QLatin1Char('/') + deep).size() > 260);
+
+    QStringList lines;
+    const QString onLinux = work.filePath(QStringLiteral("linux.zip"));
+    const QString onWindows = work.filePath(QStringLiteral("windows.zip"));
+    QCOMPARE(runTool(false, { QStringLiteral("make"), old, updated, QStringLiteral("-o"), onLinux },
+                     &lines),
+             0);
+    QString errors;
+    const int made =
+        runTool(true, { QStringLiteral("make"), old, updated, QStringLiteral("-o"), onWindows },
+                &lines, &errors);
+    QVERIFY2(made == 0, qPrintable(lines.join(QLatin1Char('\n')) + errors));
+    QVERIFY(lines.contains(QStringLiteral("proof: OLD %1 with the package extracted over it is "
+                                          "NEW, by bytes: 4 files extracted and alike, 1 alike in "
+                                          "OLD and NEW")
+                               .arg(old)));
+    QCOMPARE(readFile(onWindows), readFile(onLinux));
+    QCOMPARE(
+        runTool(true,
+                { QStringLiteral("check"), onWindows, QStringLiteral("--apply"), old, updated },
+                &lines),
+        0);
+}
+
+// A file another program holds open is an error naming it, not a package
+// without it.
+void TestWine::packageToolHeldOpen()
+{
+    const QString old = work.filePath(QStringLiteral("held release 1"));
+    const QString updated = work.filePath(QStringLiteral("held release 2"));
+    QVERIFY(writeFile(old + QStringLiteral("/a.txt"), "1"));
+    QVERIFY(writeFile(updated + QStringLiteral("/a.txt"), "2"));
+    QVERIFY(writeFile(updated + QStringLiteral("/held.pak"), "held"));
+    QProcess hold;
+    hold.setProcessEnvironment(wine);
+    hold.start(QStringLiteral("wine"),
+               { windowsHold, windowsPath(updated + QStringLiteral("/held.pak")) });
+    QVERIFY(hold.waitForReadyRead(60000));
+    QCOMPARE(hold.readAllStandardOutput(), QByteArray("held\n"));
+    const auto end = qScopeGuard([&hold] {
+        hold.kill();
+        hold.waitForFinished();
+    });
+    const QString package = work.filePath(QStringLiteral("held.zip"));
+    QStringList lines;
+    QString errors;
+    QCOMPARE(runTool(true, { QStringLiteral("make"), old, updated, QStringLiteral("-o"), package },
+                     &lines, &errors),
+             2);
+    QVERIFY2(errors.contains(QStringLiteral("held.pak")), qPrintable(errors));
+    QVERIFY(!QFileInfo::exists(package));
 }
 
 // The virtual display ends with the suite, however the suite ends.
