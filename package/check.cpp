@@ -136,9 +136,12 @@ QList<Finding> check_records(const QString &packagePath, const Package &package,
         }
         if (record.encrypted) {
             add(true, "encrypted", record,
-                QStringLiteral("the archiver asks for a password and waits for good: the window "
-                               "stays at \"extracting\", and the file it was about to write is "
-                               "left empty"));
+                QStringLiteral("the archiver shipped with this release asks for no password: it "
+                               "reports the entry, leaves the file where it would go as it was "
+                               "and goes on with the rest; the error text shows and the client "
+                               "is not started. An updater before this release waits for a "
+                               "password for good, at \"extracting\", the file it was about to "
+                               "write left empty"));
         }
         if (record.link()) {
             add(true, "unsafe-path", record,

@@ -90,6 +90,7 @@ enum class Package {
     NamedLikeSuccess,
     Made,
     InterpreterInFolder,
+    Encrypted,
 };
 // How the updater is started: with the client running or not, with a client
 // that ends only some time after taskkill has returned (within the updater's
@@ -374,7 +375,8 @@ void TestWine::update_data()
     QTest::newRow("scale 250") << Package::Good << flat << running << 240 << true;
     // Hostile and broken packages: nothing may land outside the client folder.
     QTest::newRow("truncated") << Package::Truncated << flat << running << 96 << false;
-    QTest::newRow("7z archive named zip") << Package::SevenZip << flat << running << 96 << true;
+    // The archiver reads zips alone.
+    QTest::newRow("7z archive named zip") << Package::SevenZip << flat << running << 96 << false;
     QTest::newRow("dot-dot entries") << Package::DotDot << flat << running << 96 << true;
     QTest::newRow("absolute entries") << Package::Absolute << flat << running << 96 << true;
     QTest::newRow("link to a relative path outside")
@@ -391,6 +393,8 @@ void TestWine::update_data()
         << Package::UpdaterItself << flat << running << 96 << false;
     QTest::newRow("names holding the success text")
         << Package::NamedLikeSuccess << flat << running << 96 << true;
+    // An error, not a wait for a password on the updater's open input.
+    QTest::newRow("an encrypted entry") << Package::Encrypted << flat << running << 96 << false;
     QTest::newRow("package made by the package tool")
         << Package::Made << flat << running << 96 << true;
     // A cmd.exe where the updater and the client lie is not the interpreter.
@@ -526,6 +530,18 @@ void TestWine::update()
         QVERIFY2(tool.exitCode() == 0, tool.readAllStandardOutput().constData());
         break;
     }
+    case Package::Encrypted: {
+        // An encrypted entry, and a plain one added after it.
+        const QString source = work.filePath(QStringLiteral("encrypted source"));
+        QVERIFY(writeFile(source + QStringLiteral("/data/a.txt"), "new\r\n"));
+        QVERIFY(makeZip(source, target, { QStringLiteral("-psecret") }));
+        QVERIFY(QFile::remove(source + QStringLiteral("/data/a.txt")));
+        QVERIFY(writeFile(source + QStringLiteral("/plain.txt"), "plain\r\n"));
+        QVERIFY(makeZip(source, target));
+        QVERIFY(QDir(source).removeRecursively());
+        QVERIFY(writeFile(client + QStringLiteral("/data/a.txt"), "sixteen bytes!\r\n"));
+        break;
+    }
     case Package::NamedLikeSuccess: {
         const QString source = work.filePath(QStringLiteral("named source"));
         QVERIFY(writeFile(source + QStringLiteral("/data/a.txt"), "new\r\n"));
@@ -651,6 +667,12 @@ void TestWine::update()
         }
         QCOMPARE(found.keys(), expected.keys());
         QVERIFY(found == expected);
+    }
+    // The file it could not write is left as it was, and the rest is written.
+    if (packageKind == Package::Encrypted) {
+        QCOMPARE(readFile(client + QStringLiteral("/data/a.txt")),
+                 QByteArray("sixteen bytes!\r\n"));
+        QCOMPARE(readFile(client + QStringLiteral("/plain.txt")), QByteArray("plain\r\n"));
     }
     if (packageKind == Package::ClientQt) {
         QCOMPARE(readFile(client + QStringLiteral("/Qt5Core.dll")), QByteArray("client Qt 2\r\n"));
