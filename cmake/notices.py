@@ -122,8 +122,11 @@ for text in ('License.txt', 'copying.txt'):
     copy(os.path.join(legal, 'DOC', text), os.path.join(out, '7-zip', text))
 copy(os.path.join(legal, 'debian', 'copyright'), os.path.join(out, '7-zip', 'debian-copyright'))
 release = upstream(version)
-lines.append(f'7-Zip (7za) | {release} ({name} {version}) | LGPL-2.1-or-later with BSD-3-Clause '
-             f'parts: 7-zip/License.txt, 7-zip/copying.txt, 7-zip/debian-copyright | '
+# Built for zips alone: none of the files License.txt puts under the BSD
+# licences or the unRAR restriction (LZFSE, Zstandard, XXH64, RAR).
+lines.append(f'7-Zip (7za, its zip reader alone) | {release} ({name} {version}) | '
+             f'LGPL-2.1-or-later, with public-domain parts: '
+             f'7-zip/License.txt, 7-zip/copying.txt, 7-zip/debian-copyright | '
              f'{archiver_file} | sources/{dsc} and the files it names, '
              f'with sources/7za-windows.patch')
 

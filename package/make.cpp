@@ -95,23 +95,23 @@ QStringList problemsOf(const Release &release, const QString &subfolder, bool up
     for (const QString &path : release.clashes)
         problems << QStringLiteral("%1 holds %2 and another path in other letter case, one file "
                                    "on Windows")
-                        .arg(which, quoted(path));
+                        .arg(which, quoted_path(path));
     if (!updated)
         return problems;
     for (const Entry &entry : release.entries) {
         if (is_updater_file(entry.path, subfolder))
             continue;
         if (!entry.plainName)
-            problems << QStringLiteral("%1 is not named in UTF-8").arg(quoted(entry.path));
+            problems << QStringLiteral("%1 is not named in UTF-8").arg(quoted_path(entry.path));
         else if (entry.type == Entry::Other)
             problems << QStringLiteral("%1 is a link or a special file, which a package cannot "
                                        "carry")
-                            .arg(quoted(entry.path));
+                            .arg(quoted_path(entry.path));
         else if (packing && shadows_tool(entry.path) && !isShippedArchiver(release, entry))
             problems << QStringLiteral("%1 at the top of the install folder runs in place of the "
                                        "tool of its name at every update: see the shadowing "
                                        "finding")
-                            .arg(quoted(entry.path));
+                            .arg(quoted_path(entry.path));
     }
     return problems;
 }
@@ -189,7 +189,7 @@ int make_package(const QStringList &olds, const QString &newRoot, const QString 
                 problems << QStringLiteral("%1 is a %2 in OLD %3 and a %4 in NEW: the archiver "
                                            "cannot replace the one with the other, and the "
                                            "updater deletes nothing")
-                                .arg(quoted(entry.path), type_name(was->type), old->name,
+                                .arg(quoted_path(entry.path), type_name(was->type), old->name,
                                      type_name(entry.type));
         }
     }

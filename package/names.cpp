@@ -279,3 +279,8 @@ QString quoted(const QString &path)
 {
     return QLatin1Char('`') + path + QLatin1Char('`');
 }
+
+QString quoted_path(const QString &path)
+{
+    return quoted(shown_name(path.toUtf8()));
+}

@@ -293,7 +293,7 @@ bool write_package(Release &updated, const std::vector<int> &carried, const QStr
         }
         if (index < 0) {
             *error = QStringLiteral("cannot pack %1: %2")
-                         .arg(quoted(entry.path), QString::fromUtf8(zip_strerror(zip)));
+                         .arg(quoted_path(entry.path), QString::fromUtf8(zip_strerror(zip)));
             *blamed = true;
             zip_discard(zip);
             return false;

@@ -56,19 +56,19 @@ Proofs prove(const Extraction &extraction, const Release &updated,
     for (const QString &path : extraction.tree.clashes)
         proofs.problems << QStringLiteral("%1 is extracted twice, in letter cases Windows takes "
                                           "for one")
-                               .arg(quoted(path));
+                               .arg(quoted_path(path));
     for (const Entry &entry : extraction.tree.entries) {
         const Entry *target = updated.find(entry.key);
         if (entry.type == Entry::Other) {
             proofs.problems << QStringLiteral("%1 is neither a file nor a folder once extracted")
-                                   .arg(quoted(entry.path));
+                                   .arg(quoted_path(entry.path));
         } else if (!target || target->type != entry.type) {
-            proofs.problems
-                << QStringLiteral("%1 is in the package but not so in NEW").arg(quoted(entry.path));
+            proofs.problems << QStringLiteral("%1 is in the package but not so in NEW")
+                                   .arg(quoted_path(entry.path));
         } else if (entry.type == Entry::File) {
             if (entry.sha256 != target->sha256)
                 proofs.problems << QStringLiteral("%1 in the package differs from NEW's")
-                                       .arg(quoted(entry.path));
+                                       .arg(quoted_path(entry.path));
             else
                 ++proofs.extracted;
         }
@@ -88,7 +88,7 @@ Proofs prove(const Extraction &extraction, const Release &updated,
             const Entry *before = old.find(entry.key);
             if (before && before->type != entry.type)
                 proof.problems << QStringLiteral("%1 is a %2 in OLD: the package cannot replace it")
-                                      .arg(quoted(entry.path), type_name(before->type));
+                                      .arg(quoted_path(entry.path), type_name(before->type));
         }
         for (int i = 0; i < int(updated.entries.size()); ++i) {
             const Entry &entry = updated.entries[size_t(i)];
@@ -97,17 +97,17 @@ Proofs prove(const Extraction &extraction, const Release &updated,
             const Entry *before = old.find(entry.key);
             if (!before) {
                 proof.problems << QStringLiteral("%1 of NEW is neither in the package nor in OLD")
-                                      .arg(quoted(entry.path));
+                                      .arg(quoted_path(entry.path));
             } else if (before->type != entry.type) {
                 proof.problems << QStringLiteral("%1 is a %2 in OLD, a %3 in NEW, and not in the "
                                                  "package")
-                                      .arg(quoted(entry.path), type_name(before->type),
+                                      .arg(quoted_path(entry.path), type_name(before->type),
                                            type_name(entry.type));
             } else if (entry.type == Entry::File) {
                 if (olds.empty() || !alike[size_t(i)].testBit(k))
                     proof.problems << QStringLiteral("%1 differs in OLD and NEW but is not in the "
                                                      "package")
-                                          .arg(quoted(entry.path));
+                                          .arg(quoted_path(entry.path));
                 else
                     ++proof.unchanged;
             }

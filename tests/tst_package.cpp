@@ -8,6 +8,7 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +35,7 @@ private slots:
     void badManifest_data();
     void badManifest();
     void bigClient();
+    void interrupted();
 
 private:
     // Runs the tool; its exit code, its output in `lines`, its errors in
@@ -562,6 +564,14 @@ void TestPackage::make_data()
         row(qPrintable(QStringLiteral("NEW holds %1").arg(QString::fromUtf8(special))))
             << QList<Files> { release } << odd << none << none << none << 1;
     }
+    // UTF-8 that libzip will not take flagged as UTF-8.
+    Files control = changed;
+    control.insert("x\bEverything is Ok", "x");
+    row("a name libzip cannot pack")
+        << QList<Files> { release } << control << none << none
+        << QStringList { "error\tfolders\tcannot pack `hex:780845766572797468696e67206973204f6b`: "
+                         "Invalid argument" }
+        << 1;
     Files linkInOld = release;
     linkInOld.insert("link:docs", "data");
     Files docs = changed;
@@ -805,6 +815,36 @@ void TestPackage::bigClient()
              qPrintable(lines.join(QLatin1Char('\n'))));
     QFile::remove(package);
     QDir(client).removeRecursively();
+}
+
+// Ended from outside while it works, it leaves no scratch file: neither the
+// package beside the output nor the extraction in TMPDIR.
+void TestPackage::interrupted()
+{
+    writeTree(updated, {});
+    writeFiller(updated + QStringLiteral("/data/large.pak"), 1LL << 30);
+    const QString out = work.filePath(QStringLiteral("out"));
+    const QString temporary = work.filePath(QStringLiteral("tmp"));
+    for (const QString &folder : { out, temporary }) {
+        QDir(folder).removeRecursively();
+        QVERIFY(QDir().mkpath(folder));
+    }
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), temporary);
+    tool.setProcessEnvironment(environment);
+    tool.start(QStringLiteral(PACKAGE_TOOL),
+               { QStringLiteral("make"), updated, QStringLiteral("-o"),
+                 out + QStringLiteral("/kro_update.zip") });
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty(),
+        30000);
+    tool.terminate();
+    QVERIFY(tool.waitForFinished(60000));
+    QCOMPARE(tool.exitCode(), 128 + SIGTERM);
+    for (const QString &folder : { out, temporary })
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList());
 }
 
 QTEST_MAIN(TestPackage)
