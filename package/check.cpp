@@ -1,7 +1,6 @@
 #include "check.h"
 
 #include "archiver.h"
-#include "digest.h"
 #include "fixed.h"
 #include "progress.h"
 #include "updaterfiles.h"
@@ -73,16 +72,11 @@ QString shadowing(const QString &name)
                           "every command: no update they run extracts");
 }
 
-// Whether entry `index` is the archiver shipped with this release, which a
-// studio may lay beside the client.
+// Whether entry `index` is the archiver shipped with this release.
 bool isShippedArchiver(const QString &path, int index)
 {
     QByteArray bytes;
-    if (shipped_archiver_sha256().isEmpty() || !read_entry(path, index, &bytes))
-        return false;
-    Sha256 sha256;
-    sha256.add(bytes.constData(), bytes.size());
-    return sha256.result().toHex() == shipped_archiver_sha256();
+    return read_entry(path, index, &bytes) && is_shipped_archiver(bytes);
 }
 
 } // namespace

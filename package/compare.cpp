@@ -59,22 +59,23 @@ bool compare_files(Release &updated, const std::vector<const Release *> &olds,
         bool lacking = false;
         for (int k = 0; k < int(olds.size()); ++k) {
             const Entry *before = olds[size_t(k)]->find(entry.key);
-            if (!before || before->type != Entry::File || before->size != entry.size) {
+            if (before && before->type == Entry::File && before->size == entry.size)
+                candidates.push_back(Candidate { k, nullptr });
+            else
                 lacking = true;
-                continue;
-            }
-            Candidate candidate { k, nullptr };
-            if (!olds[size_t(k)]->manifest()) {
-                candidate.file = std::make_unique<QFile>(olds[size_t(k)]->filePath(*before));
-                if (!candidate.file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-                    *error = cannotRead(*candidate.file);
-                    return false;
-                }
-            }
-            candidates.push_back(std::move(candidate));
         }
         if (candidates.empty() || (anyDifference && lacking))
             continue;
+        for (Candidate &candidate : candidates) {
+            const Release &old = *olds[size_t(candidate.old)];
+            if (old.manifest())
+                continue;
+            candidate.file = std::make_unique<QFile>(old.filePath(*old.find(entry.key)));
+            if (!candidate.file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+                *error = cannotRead(*candidate.file);
+                return false;
+            }
+        }
         // NEW known by its manifest alone: OLD's files are met by their SHA-256.
         if (updated.manifest()) {
             for (const Candidate &candidate : candidates) {

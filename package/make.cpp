@@ -1,7 +1,6 @@
 #include "make.h"
 
 #include "compare.h"
-#include "digest.h"
 #include "files.h"
 #include "names.h"
 #include "pack.h"
@@ -69,19 +68,12 @@ public:
     QString path;
 };
 
-// Whether NEW's `entry` is the archiver shipped with this release, which a
-// studio may lay beside the client.
+// Whether NEW's `entry` is the archiver shipped with this release.
 bool isShippedArchiver(const Release &release, const Entry &entry)
 {
     QFile file(release.filePath(entry));
-    if (shipped_archiver_sha256().isEmpty() ||
-        entry.path.compare(QLatin1String("7za.exe"), Qt::CaseInsensitive) != 0 ||
-        !file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray bytes = file.readAll();
-    Sha256 sha256;
-    sha256.add(bytes.constData(), bytes.size());
-    return sha256.result().toHex() == shipped_archiver_sha256();
+    return entry.path.compare(QLatin1String("7za.exe"), Qt::CaseInsensitive) == 0 &&
+        file.open(QIODevice::ReadOnly) && is_shipped_archiver(file.readAll());
 }
 
 // What the files of a release hold that cannot be described (in OLD, two
@@ -108,9 +100,8 @@ QStringList problemsOf(const Release &release, const QString &subfolder, bool up
                                        "carry")
                             .arg(quoted_path(entry.path));
         else if (packing && shadows_tool(entry.path) && !isShippedArchiver(release, entry))
-            problems << QStringLiteral("%1 at the top of the install folder runs in place of the "
-                                       "tool of its name at every update: see the shadowing "
-                                       "finding")
+            problems << QStringLiteral("%1 at the top of the install folder runs, at every "
+                                       "update, in place of the tool the updater means")
                             .arg(quoted_path(entry.path));
     }
     return problems;

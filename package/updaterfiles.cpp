@@ -1,8 +1,13 @@
 #include "updaterfiles.h"
 
-QByteArray shipped_archiver_sha256()
+#include "digest.h"
+
+bool is_shipped_archiver(const QByteArray &bytes)
 {
-    return QByteArrayLiteral(UPDATER_ARCHIVER_SHA256);
+    const QByteArray shipped = QByteArrayLiteral(UPDATER_ARCHIVER_SHA256);
+    Sha256 sha256;
+    sha256.add(bytes.constData(), bytes.size());
+    return !shipped.isEmpty() && sha256.result().toHex() == shipped;
 }
 
 std::optional<QString> layout_folder(const QString &given)

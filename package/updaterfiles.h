@@ -22,9 +22,9 @@ inline const QString packagePath = QStringLiteral("update/kro_update.zip");
 // empty name means laid flat into the install folder itself.
 inline const QString defaultSubfolder = QStringLiteral("更新");
 
-// The SHA-256 (hex) of the 7za.exe shipped with this release; empty when
-// the build did not know it.
-QByteArray shipped_archiver_sha256();
+// Whether `bytes` are the 7za.exe shipped with this release, which a studio
+// may lay beside the client; false when the build did not know it.
+bool is_shipped_archiver(const QByteArray &bytes);
 
 // The updater's folder as given to --layout ("flat" for none): "/" between
 // folders and none at either end. Nothing when it is no folder inside the
