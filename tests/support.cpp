@@ -40,6 +40,14 @@ void prependPath(const QString &dir)
     qputenv("PATH", QFile::encodeName(dir) + ':' + qgetenv("PATH"));
 }
 
+QProcessEnvironment fakedClock(const QString &clock)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), fakeTimeLibrary);
+    environment.insert(QStringLiteral("FAKETIME"), clock);
+    return environment;
+}
+
 QByteArray run(const QString &program, const QStringList &arguments, const QByteArray &input)
 {
     QProcess process;

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QProcessEnvironment>
 #include <QRect>
 #include <QString>
 #include <QStringList>
@@ -30,6 +31,15 @@ void prependPath(const QString &dir);
 // Runs a program to its end, `input` on its standard input; its standard output.
 QByteArray run(const QString &program, const QStringList &arguments,
                const QByteArray &input = QByteArray());
+
+// The faketime library, which the dynamic linker finds for the machine's
+// architecture. Tests preload it themselves: the faketime wrapper names a
+// semaphore after its process id, leaves it behind when it is killed, and a
+// later wrapper given that id then fails.
+inline const QString fakeTimeLibrary = QStringLiteral("/usr/$LIB/faketime/libfaketime.so.1");
+// The environment of a process whose clock reads `clock`, in the library's
+// own terms ("@2026-03-07 12:00:00" starts there, "+1d" runs a day ahead).
+QProcessEnvironment fakedClock(const QString &clock);
 
 // Makes `path` an executable shell script with `body` after its #! line.
 void writeScript(const QString &path, const QByteArray &body);

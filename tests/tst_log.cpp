@@ -11,8 +11,7 @@
 #include <csignal>
 #include <unistd.h>
 
-// The faketime wrapper runs the updater as a child of its own: started as
-// the leader of a process group, the wrapper, the updater and its
+// Started as the leader of a process group, the updater and its
 // interpreters all end together.
 class GroupProcess : public QProcess
 {
@@ -139,9 +138,6 @@ void TestLog::noLogFolder()
 // the day its stamp shows, and the year plays no part.
 void TestLog::dailyFiles()
 {
-    if (QStandardPaths::findExecutable(QStringLiteral("faketime")).isEmpty())
-        QSKIP("faketime is not installed");
-
     QTemporaryDir work;
     const QString app = work.filePath(QStringLiteral("app"));
     const QString client = work.filePath(QStringLiteral("client"));
@@ -156,17 +152,17 @@ void TestLog::dailyFiles()
         const char *stamp;
     };
     const Run runs[] = {
-        { "2026-03-07 12:00:00", "updater_03-07.log", "[03-07 12:00:0" },
-        { "2026-03-08 12:00:00", "updater_03-08.log", "[03-08 12:00:0" },
-        { "2027-03-07 12:00:00", "updater_03-07.log", "[03-07 12:00:0" },
+        { "@2026-03-07 12:00:00", "updater_03-07.log", "[03-07 12:00:0" },
+        { "@2026-03-08 12:00:00", "updater_03-08.log", "[03-08 12:00:0" },
+        { "@2027-03-07 12:00:00", "updater_03-07.log", "[03-07 12:00:0" },
     };
     for (const Run &run : runs) {
         const QString file = app + QStringLiteral("/log/") + QLatin1String(run.file);
         const int before = logMessages(readGbk(file)).size();
         GroupProcess updater;
         updater.setWorkingDirectory(client);
-        updater.start(QStringLiteral("faketime"),
-                      { QLatin1String(run.clock), app + QStringLiteral("/updater") });
+        updater.setProcessEnvironment(fakedClock(QLatin1String(run.clock)));
+        updater.start(app + QStringLiteral("/updater"), QStringList());
         QVERIFY(updater.waitForStarted());
         // The stop transcript and the extraction command line.
         QTRY_COMPARE_WITH_TIMEOUT(logMessages(readGbk(file)).size(), before + 2, 10000);
