@@ -133,6 +133,24 @@ bool distinct_releases(const QStringList &releases, const QString &output, QStri
     return true;
 }
 
+namespace {
+
+// Whether `target` can be written without changing a release it is made from.
+bool writable_target(const QString &target, const QStringList &releases, QString *error)
+{
+    const QFileInfo info(target);
+    if (!info.dir().exists())
+        *error =
+            QStringLiteral("the folder of %1 does not exist").arg(QDir::toNativeSeparators(target));
+    else if (info.isDir())
+        *error = QStringLiteral("%1 is a folder").arg(QDir::toNativeSeparators(target));
+    else
+        return distinct_releases(releases, target, error);
+    return false;
+}
+
+} // namespace
+
 int make_package(const QStringList &olds, const QString &newRoot, const QString &output,
                  const MakeOptions &options)
 {
@@ -144,14 +162,8 @@ int make_package(const QStringList &olds, const QString &newRoot, const QString 
     for (const QString &target : { output, options.manifest }) {
         if (target.isEmpty())
             continue;
-        const QFileInfo info(target);
-        if (!info.dir().exists())
-            return refuse(QStringLiteral("the folder of %1 does not exist")
-                              .arg(QDir::toNativeSeparators(target)));
-        if (info.isDir())
-            return refuse(QStringLiteral("%1 is a folder").arg(QDir::toNativeSeparators(target)));
         QString error;
-        if (!distinct_releases(QStringList(olds) << newRoot, target, &error))
+        if (!writable_target(target, QStringList(olds) << newRoot, &error))
             return refuse(error);
     }
     if (!options.manifest.isEmpty() && place_key(output) == place_key(options.manifest))
@@ -308,16 +320,10 @@ int make_package(const QStringList &olds, const QString &newRoot, const QString 
 
 int make_manifest(const QString &root, const QString &output, const CheckOptions &options)
 {
-    const QFileInfo info(output);
     if (!QFileInfo(root).isDir())
         return refuse(QStringLiteral("%1 is not a folder").arg(QDir::toNativeSeparators(root)));
-    if (!info.dir().exists())
-        return refuse(QStringLiteral("the folder of %1 does not exist")
-                          .arg(QDir::toNativeSeparators(output)));
-    if (info.isDir())
-        return refuse(QStringLiteral("%1 is a folder").arg(QDir::toNativeSeparators(output)));
     QString error;
-    if (!distinct_releases({ root }, output, &error))
+    if (!writable_target(output, { root }, &error))
         return refuse(error);
     Progress progress;
     Release release;
