@@ -60,7 +60,8 @@ QString path_key(const QString &path);
 
 // "`a/b.txt`", for messages.
 QString quoted(const QString &path);
-// A path of a release folder so, in hex where it holds control characters.
+// A path of a release folder quoted so, in hex where it holds control
+// characters.
 QString quoted_path(const QString &path);
 
 // A stored name for people: as text where it is UTF-8 without control
